@@ -1,0 +1,371 @@
+// POSIX backend: termios serial lines, CLOCK_MONOTONIC, poll-based waits.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+static int32_t s_lastError = 0;
+
+static int Fail(int error)
+{
+    s_lastError = error;
+    return 0;
+}
+
+// COMn is $ZRQAPI_ROOT/dev/comN when that exists (normally a link to a tty),
+// else the n-th on-board port.
+static void DevicePath(int32_t portNumber, char* path, size_t size)
+{
+    snprintf(path, size, "%s/dev/com%d", PlatRoot(), static_cast<int>(portNumber));
+    struct stat st;
+    if (stat(path, &st) == 0)
+        return;
+    snprintf(path, size, "/dev/ttyS%d", static_cast<int>(portNumber - 1));
+}
+
+int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
+{
+    char path[4096];
+    DevicePath(portNumber, path, sizeof path);
+    // Non-blocking, so that an absent carrier can never hold the open.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(errno);
+    if (!isatty(fd)) {
+        close(fd);
+        return Fail(ENOTTY);
+    }
+    // flock binds root and a second opener in the same process alike, which
+    // TIOCEXCL does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        return Fail(error);
+    }
+    *device = fd;
+    return 1;
+}
+
+static int SetLine(int fd, const struct termios* tio)
+{
+    if (tcsetattr(fd, TCSANOW, tio) != 0)
+        return Fail(errno);
+    return 1;
+}
+
+int PlatSerialConfigure(PlatHandle device)
+{
+    int fd = static_cast<int>(device);
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return Fail(errno);
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (!SetLine(fd, &tio))
+        return 0;
+    // DTR up, RTS down; a pseudo-terminal has no modem lines and refuses.
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIS, &dtr);
+    (void)ioctl(fd, TIOCMBIC, &rts);
+    // USB adapters hold received bytes for a latency timer unless asked not to.
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        (void)ioctl(fd, TIOCSSERIAL, &serial);
+    }
+    return 1;
+}
+
+void PlatSerialSetupQueues(PlatHandle) { }
+
+static speed_t SpeedFor(uint32_t baud)
+{
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B38400;
+    }
+}
+
+int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
+{
+    int fd = static_cast<int>(device);
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return Fail(errno);
+    cfsetispeed(&tio, SpeedFor(baud));
+    cfsetospeed(&tio, SpeedFor(baud));
+    return SetLine(fd, &tio);
+}
+
+int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBits)
+{
+    int fd = static_cast<int>(device);
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return Fail(errno);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag |= byteSize == 7 ? CS7 : byteSize == 6 ? CS6 : byteSize == 5 ? CS5 : CS8;
+    if (parity == 1)
+        tio.c_cflag |= PARENB | PARODD;
+    else if (parity == 2)
+        tio.c_cflag |= PARENB;
+    if (stopBits != 0)
+        tio.c_cflag |= CSTOPB;
+    return SetLine(fd, &tio);
+}
+
+int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
+{
+    *got = 0;
+    ssize_t n = read(static_cast<int>(device), buffer, max);
+    if (n > 0) {
+        *got = static_cast<uint32_t>(n);
+        return 1;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EINTR)
+        return 1;
+    // EIO: the other end of the line has gone away.
+    return Fail(errno);
+}
+
+int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
+{
+    int fd = static_cast<int>(device);
+    *written = 0;
+    while (*written < n) {
+        ssize_t k = write(fd, bytes + *written, n - *written);
+        if (k > 0) {
+            *written += static_cast<uint32_t>(k);
+            continue;
+        }
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k < 0 && errno == EAGAIN) {
+            // Output queue full: wait for room, but never hang on a stuck line.
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            int ready = poll(&pfd, 1, 1000);
+            if (ready == 1 && (pfd.revents & POLLOUT) != 0)
+                continue;
+            return Fail(ready == 0 ? ETIMEDOUT : EIO);
+        }
+        return Fail(k < 0 ? errno : EIO);
+    }
+    return 1;
+}
+
+void PlatSerialBreak(PlatHandle device, int on)
+{
+    (void)ioctl(static_cast<int>(device), on ? TIOCSBRK : TIOCCBRK);
+}
+
+void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
+{
+    *flags = 0;
+}
+
+void PlatSerialClose(PlatHandle device)
+{
+    close(static_cast<int>(device));
+}
+
+static void SleepMicros(uint32_t micros)
+{
+    struct timespec ts;
+    ts.tv_sec = micros / 1000000u;
+    ts.tv_nsec = static_cast<long>(micros % 1000000u) * 1000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
+}
+
+int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
+{
+    if (device == kPlatNoHandle) {
+        SleepMicros(maxMicros);
+        return 0;
+    }
+    struct pollfd pfd = {static_cast<int>(device), POLLIN, 0};
+    struct timespec ts;
+    ts.tv_sec = maxMicros / 1000000u;
+    ts.tv_nsec = static_cast<long>(maxMicros % 1000000u) * 1000L;
+    int ready = ppoll(&pfd, 1, &ts, nullptr);
+    if (ready == 1 && (pfd.revents & POLLIN) != 0)
+        return 1;
+    if (ready == 1) {
+        // A pseudo-terminal whose master closed polls POLLHUP at once and for
+        // ever; sleep the slice rather than spin on it.
+        SleepMicros(maxMicros);
+    }
+    return 0;
+}
+
+static PlatHandle s_nextEvent = 1;
+
+int PlatEventCreate(PlatHandle* event)
+{
+    *event = s_nextEvent++;
+    return 1;
+}
+
+void PlatEventClose(PlatHandle) { }
+
+int32_t PlatLastError()
+{
+    return s_lastError;
+}
+
+size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
+{
+    if (size == 0)
+        return 0;
+    buffer[0] = '\0';
+    if (code <= 0)
+        return 0;
+    char scratch[256];
+    const char* text = strerror_r(code, scratch, sizeof scratch);
+    if (text == nullptr || strncmp(text, "Unknown error", 13) == 0)
+        return 0;
+    snprintf(buffer, size, "%s", text);
+    return strlen(buffer);
+}
+
+int PlatCounterFrequency(uint64_t* ticksPerSecond)
+{
+    *ticksPerSecond = 1000000u;
+    return 1;
+}
+
+uint64_t PlatCounterNow()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void PlatSleepMicros(uint32_t micros)
+{
+    SleepMicros(micros);
+}
+
+uint32_t PlatSleepSlackMs()
+{
+    return 0;
+}
+
+// Keyboards among the Linux input devices that this process may read; the
+// abort keys are reported held only when one of them really says so.
+static const int kMaxKeyboards = 8;
+static int s_keyboards[kMaxKeyboards];
+static int s_keyboardCount = -1;
+
+static bool HasKey(const unsigned char* bits, int key)
+{
+    return (bits[key / 8] >> (key % 8)) & 1;
+}
+
+static void FindKeyboards()
+{
+    s_keyboardCount = 0;
+    DIR* dir = opendir("/dev/input");
+    if (dir == nullptr)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        if (strncmp(entry->d_name, "event", 5) != 0 || s_keyboardCount == kMaxKeyboards)
+            continue;
+        char path[300];
+        snprintf(path, sizeof path, "/dev/input/%s", entry->d_name);
+        int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        unsigned char keys[KEY_MAX / 8 + 1] = {};
+        if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys) >= 0 && HasKey(keys, KEY_LEFTCTRL)
+            && HasKey(keys, KEY_LEFTALT))
+            s_keyboards[s_keyboardCount++] = fd;
+        else
+            close(fd);
+    }
+    closedir(dir);
+}
+
+int16_t PlatKeyState(PlatKey key)
+{
+    if (s_keyboardCount < 0)
+        FindKeyboards();
+    int left = key == kPlatKeyAlt ? KEY_LEFTALT : KEY_LEFTCTRL;
+    int right = key == kPlatKeyAlt ? KEY_RIGHTALT : KEY_RIGHTCTRL;
+    for (int i = 0; i < s_keyboardCount; ++i) {
+        unsigned char state[KEY_MAX / 8 + 1] = {};
+        if (ioctl(s_keyboards[i], EVIOCGKEY(sizeof state), state) < 0)
+            continue;
+        if (HasKey(state, left) || HasKey(state, right))
+            return static_cast<int16_t>(0x8000);
+    }
+    return 0;
+}
+
+// Console: raw, unechoed, no signals from Ctrl-C, restored by PlatConsoleEnd.
+static struct termios s_savedConsole;
+static bool s_consoleRaw = false;
+
+void PlatConsoleBegin()
+{
+    if (s_consoleRaw || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_savedConsole) != 0)
+        return;
+    struct termios raw = s_savedConsole;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
+        s_consoleRaw = true;
+}
+
+void PlatConsoleEnd()
+{
+    if (!s_consoleRaw)
+        return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &s_savedConsole);
+    s_consoleRaw = false;
+}
+
+int PlatConsoleKeyHit()
+{
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+int PlatConsoleGetKey()
+{
+    unsigned char c;
+    ssize_t n;
+    do {
+        n = read(STDIN_FILENO, &c, 1);
+    } while (n < 0 && errno == EINTR);
+    // End of input reads as Ctrl-A, so a terminal fed from a file ends.
+    return n == 1 ? c : 1;
+}
+
+void PlatConsolePutChar(int c)
+{
+    fputc(c, stdout);
+    fflush(stdout);
+}

@@ -1,0 +1,240 @@
+// Win32 backend: the communications API, the performance counter and the
+// asynchronous key state, exactly as the library has always used them.
+#include <windows.h>
+
+#include <conio.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+static const char* const ComPortNames[9]
+    = {"?COM0", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
+
+static HANDLE AsHandle(PlatHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
+{
+    // Share mode 0: the port is ours alone while it is open.
+    HANDLE handle = CreateFileA(ComPortNames[portNumber], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    *device = reinterpret_cast<PlatHandle>(handle);
+    return 1;
+}
+
+void PlatSerialSetupQueues(PlatHandle device)
+{
+    SetupComm(AsHandle(device), 4096, 1024);
+}
+
+int PlatSerialConfigure(PlatHandle device)
+{
+    HANDLE handle = AsHandle(device);
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb))
+        return 0;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    if (!SetCommState(handle, &dcb))
+        return 0;
+    // Reads return at once with whatever has arrived; writes have no time-out.
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(handle, &timeouts))
+        return 0;
+    SetCommMask(handle, EV_RXCHAR);
+    return 1;
+}
+
+// The line state is written back only when it could be read.
+int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(AsHandle(device), &dcb))
+        return 0;
+    dcb.BaudRate = baud;
+    dcb.DCBlength = sizeof dcb;
+    return SetCommState(AsHandle(device), &dcb) ? 1 : 0;
+}
+
+int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBits)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(AsHandle(device), &dcb))
+        return 0;
+    dcb.Parity = static_cast<BYTE>(parity);
+    dcb.StopBits = static_cast<BYTE>(stopBits);
+    dcb.ByteSize = static_cast<BYTE>(byteSize);
+    dcb.DCBlength = sizeof dcb;
+    return SetCommState(AsHandle(device), &dcb) ? 1 : 0;
+}
+
+int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
+{
+    DWORD n = 0;
+    BOOL ok = ReadFile(AsHandle(device), buffer, max, &n, nullptr);
+    *got = ok ? n : 0;
+    return ok ? 1 : 0;
+}
+
+int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
+{
+    DWORD done = 0;
+    BOOL ok = WriteFile(AsHandle(device), bytes, n, &done, nullptr);
+    *written = done;
+    return ok ? 1 : 0;
+}
+
+void PlatSerialBreak(PlatHandle device, int on)
+{
+    if (on)
+        SetCommBreak(AsHandle(device));
+    else
+        ClearCommBreak(AsHandle(device));
+}
+
+void PlatSerialClearErrors(PlatHandle device, uint32_t* flags)
+{
+    DWORD errors = 0;
+    ClearCommError(AsHandle(device), &errors, nullptr);
+    *flags = errors;
+}
+
+void PlatSerialClose(PlatHandle device)
+{
+    CloseHandle(AsHandle(device));
+}
+
+// Waits poll the receive buffer without sleeping, so a reply is taken the
+// moment it arrives.
+int PlatSerialWaitReadable(PlatHandle, uint32_t)
+{
+    return 0;
+}
+
+int PlatEventCreate(PlatHandle* event)
+{
+    HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (handle == nullptr)
+        return 0;
+    *event = reinterpret_cast<PlatHandle>(handle);
+    return 1;
+}
+
+void PlatEventClose(PlatHandle event)
+{
+    CloseHandle(AsHandle(event));
+}
+
+int32_t PlatLastError()
+{
+    return static_cast<int32_t>(GetLastError());
+}
+
+size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
+{
+    if (size == 0)
+        return 0;
+    buffer[0] = '\0';
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
+        static_cast<DWORD>(size), nullptr);
+    if (n == 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    // The system's texts end in CR LF; the caller prints its own line ends.
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r'))
+        buffer[--n] = '\0';
+    return n;
+}
+
+int PlatCounterFrequency(uint64_t* ticksPerSecond)
+{
+    LARGE_INTEGER frequency;
+    if (!QueryPerformanceFrequency(&frequency))
+        return 0;
+    *ticksPerSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return 1;
+}
+
+uint64_t PlatCounterNow()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+void PlatSleepMicros(uint32_t micros)
+{
+    Sleep(micros / 1000u);
+}
+
+uint32_t PlatSleepSlackMs()
+{
+    return 55;
+}
+
+int16_t PlatKeyState(PlatKey key)
+{
+    return GetAsyncKeyState(key == kPlatKeyAlt ? VK_MENU : VK_CONTROL);
+}
+
+void PlatConsoleBegin() { }
+
+void PlatConsoleEnd() { }
+
+int PlatConsoleKeyHit()
+{
+    return _kbhit();
+}
+
+int PlatConsoleGetKey()
+{
+    return _getch();
+}
+
+void PlatConsolePutChar(int c)
+{
+    _putch(c);
+}
+
+const char* PlatRoot()
+{
+    return "c:";
+}
+
+int PlatMapPath(const char* path, char* mapped, size_t size)
+{
+    size_t n = strlen(path);
+    if (n + 1 > size)
+        return 0;
+    memcpy(mapped, path, n + 1);
+    return 1;
+}

@@ -1,0 +1,138 @@
+#include "serial/comport.h"
+
+void ComReset(ComPort* port, int32_t portNumber)
+{
+    port->portHandle = kPlatNoHandle;
+    port->eventHandle = kPlatNoHandle;
+    port->count = 0;
+    port->readPos = 0;
+    port->portNumber = portNumber;
+}
+
+void ComRemove(ComPort* port)
+{
+    if (port->eventHandle != kPlatNoHandle)
+        PlatEventClose(port->eventHandle);
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialClose(port->portHandle);
+    ComReset(port, port->portNumber);
+}
+
+int32_t ComIsInstalled(const ComPort* port)
+{
+    return port->portHandle != kPlatNoHandle && port->eventHandle != kPlatNoHandle;
+}
+
+int32_t ComInstall(ComPort* port)
+{
+    if (port->portNumber < kComFirstPort || port->portNumber > kComLastPort) {
+        port->lastError = -1;
+        return 1;
+    }
+    ComRemove(port);
+    PlatHandle device;
+    if (!PlatSerialOpen(port->portNumber, &device)) {
+        port->lastError = PlatLastError();
+        return 1;
+    }
+    port->portHandle = device;
+    PlatHandle event;
+    int eventOk = PlatEventCreate(&event);
+    if (eventOk)
+        port->eventHandle = event;
+    if (!eventOk || ComConfigure(port) != 0) {
+        port->lastError = PlatLastError();
+        ComRemove(port);
+        return 1;
+    }
+    ComSetBaud(port, kComBaud);
+    ComSetFormat(port, 0, 8, 0);
+    return 0;
+}
+
+int32_t ComConfigure(ComPort* port)
+{
+    ComCheckError(port, 0);
+    PlatSerialSetupQueues(port->portHandle);
+    if (!PlatSerialConfigure(port->portHandle)) {
+        port->lastError = PlatLastError();
+        return 1;
+    }
+    return 0;
+}
+
+void ComCheckError(ComPort* port, int ok)
+{
+    if (ok)
+        return;
+    port->lastError = PlatLastError();
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialClearErrors(port->portHandle, &port->commErrors);
+}
+
+void ComWrite(ComPort* port, const uint8_t* bytes, uint32_t n)
+{
+    uint32_t written = 0;
+    int ok = port->portHandle != kPlatNoHandle
+        && PlatSerialWrite(port->portHandle, bytes, n, &written);
+    ComCheckError(port, ok);
+}
+
+void ComPutByte(ComPort* port, int32_t b)
+{
+    uint8_t byte = static_cast<uint8_t>(b);
+    ComWrite(port, &byte, 1);
+}
+
+int32_t ComAvail(ComPort* port)
+{
+    if (port->readPos != port->count)
+        return 1;
+    port->readPos = 0;
+    port->count = 0;
+    int ok = port->portHandle != kPlatNoHandle
+        && PlatSerialRead(port->portHandle, port->rxBuffer, kComRxBufferSize, &port->count);
+    if (!ok)
+        port->count = 0;
+    ComCheckError(port, ok);
+    return port->count != 0;
+}
+
+int32_t ComGetByte(ComPort* port)
+{
+    if (!ComAvail(port))
+        return 0;
+    return port->rxBuffer[port->readPos++];
+}
+
+void ComPurge(ComPort* port)
+{
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialSetupQueues(port->portHandle);
+    port->readPos = 0;
+    port->count = 0;
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialClearErrors(port->portHandle, &port->commErrors);
+}
+
+void ComBreak(ComPort* port)
+{
+    PlatSleepMicros(50000);
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialBreak(port->portHandle, 1);
+    PlatSleepMicros(50000);
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialBreak(port->portHandle, 0);
+}
+
+void ComSetBaud(ComPort* port, uint32_t rate)
+{
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialSetBaud(port->portHandle, rate);
+}
+
+void ComSetFormat(ComPort* port, int parity, int byteSize, int stopBits)
+{
+    if (port->portHandle != kPlatNoHandle)
+        PlatSerialSetFormat(port->portHandle, parity, byteSize, stopBits);
+}
