@@ -30,7 +30,6 @@ static void ErrorText(int32_t code, char* text, size_t size)
 
 static void RunSession(ComPort* port)
 {
-    PlatConsoleBegin();
     for (;;) {
         if (!ComAvail(port) && !PlatConsoleKeyHit())
             PlatSleepMicros(kTerminalIdleMicros);
@@ -46,7 +45,6 @@ static void RunSession(ComPort* port)
         if (ComAvail(port))
             PlatConsolePutChar(ComGetByte(port));
     }
-    PlatConsoleEnd();
 }
 
 int32_t DumbTerminal(int32_t portNumber)
@@ -57,8 +55,12 @@ int32_t DumbTerminal(int32_t portNumber)
     if (ComIsInstalled(&port)) {
         ComSetBaud(&port, kComBaud);
         ComSetFormat(&port, 0, 8, 0);
+        // Raw before the banner: a key typed once the operator sees it must
+        // not be line-edited or echoed.
+        PlatConsoleBegin();
         PrintLine("\nCtrl-A to quit.\n");
         RunSession(&port);
+        PlatConsoleEnd();
     } else {
         char text[kTerminalErrorTextSize];
         ErrorText(port.lastError, text, sizeof text);
