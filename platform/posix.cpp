@@ -5,6 +5,7 @@
 #include <linux/input.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -346,8 +347,36 @@ int16_t PlatKeyState(PlatKey key)
 }
 
 // Console: raw, unechoed, no signals from Ctrl-C, restored by PlatConsoleEnd.
+// A process killed while raw would leave the operator's shell without echo,
+// so the usual termination signals restore the console before they act, and
+// so does exit().
 static struct termios s_savedConsole;
-static bool s_consoleRaw = false;
+static volatile sig_atomic_t s_consoleRaw = 0;
+static const int s_restoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT};
+static const size_t kRestoringSignalCount
+    = sizeof s_restoringSignals / sizeof s_restoringSignals[0];
+static struct sigaction s_previousActions[kRestoringSignalCount];
+static bool s_exitHookSet = false;
+
+static void RestoreConsole()
+{
+    if (s_consoleRaw) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &s_savedConsole);
+        s_consoleRaw = 0;
+    }
+}
+
+static void RestoreConsoleOnSignal(int signalNumber)
+{
+    int savedErrno = errno;
+    RestoreConsole();
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        if (s_restoringSignals[i] == signalNumber)
+            sigaction(signalNumber, &s_previousActions[i], nullptr);
+    // Hand the signal on to whatever the process had installed (or the default).
+    raise(signalNumber);
+    errno = savedErrno;
+}
 
 void PlatConsoleBegin()
 {
@@ -358,22 +387,36 @@ void PlatConsoleBegin()
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
-        s_consoleRaw = true;
+    if (!s_exitHookSet) {
+        atexit(RestoreConsole);
+        s_exitHookSet = true;
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RestoreConsoleOnSignal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        sigaction(s_restoringSignals[i], &action, &s_previousActions[i]);
+    s_consoleRaw = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
+        PlatConsoleEnd();
 }
 
 void PlatConsoleEnd()
 {
     if (!s_consoleRaw)
         return;
-    tcsetattr(STDIN_FILENO, TCSANOW, &s_savedConsole);
-    s_consoleRaw = false;
+    RestoreConsole();
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        sigaction(s_restoringSignals[i], &s_previousActions[i], nullptr);
 }
 
 int PlatConsoleKeyHit()
 {
+    // A hang-up or a closed descriptor counts as a key: the read that follows
+    // fails and ends the terminal instead of leaving it waiting forever.
     struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
-    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+    return poll(&pfd, 1, 0) == 1 && pfd.revents != 0;
 }
 
 int PlatConsoleGetKey()
