@@ -755,8 +755,8 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
                 int32_t value = 0;
                 std::string why;
                 if (!ParseArg(command, arg, tokens[i], &value, &why)) {
-                    error->message
-                        = where + name + ": " + arg.name + " '" + tokens[i] + "': " + why;
+                    std::string label = arg.kind == kWord ? "" : std::string(arg.name) + " ";
+                    error->message = where + name + ": " + label + "'" + tokens[i] + "': " + why;
                     return false;
                 }
                 command.args.push_back(value);
