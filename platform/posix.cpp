@@ -20,6 +20,22 @@
 
 static int32_t s_lastError = 0;
 
+// Lines seen hung up by the last wait. A hung-up pseudo-terminal reads 0
+// bytes, just as an idle one does; only poll's POLLHUP tells them apart.
+static const int kMaxTrackedFd = 4096;
+static bool s_hungUp[kMaxTrackedFd];
+
+static void MarkHungUp(int fd, bool hungUp)
+{
+    if (fd >= 0 && fd < kMaxTrackedFd)
+        s_hungUp[fd] = hungUp;
+}
+
+static bool IsHungUp(int fd)
+{
+    return fd >= 0 && fd < kMaxTrackedFd && s_hungUp[fd];
+}
+
 static int Fail(int error)
 {
     s_lastError = error;
@@ -56,6 +72,7 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         close(fd);
         return Fail(error);
     }
+    MarkHungUp(fd, false);
     *device = fd;
     return 1;
 }
@@ -138,12 +155,15 @@ int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBit
 
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
+    int fd = static_cast<int>(device);
     *got = 0;
-    ssize_t n = read(static_cast<int>(device), buffer, max);
+    ssize_t n = read(fd, buffer, max);
     if (n > 0) {
         *got = static_cast<uint32_t>(n);
         return 1;
     }
+    if (n == 0 && IsHungUp(fd))
+        return Fail(EIO);
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return 1;
     // EIO: the other end of the line has gone away.
@@ -187,6 +207,7 @@ void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
 
 void PlatSerialClose(PlatHandle device)
 {
+    MarkHungUp(static_cast<int>(device), false);
     close(static_cast<int>(device));
 }
 
@@ -209,14 +230,16 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     ts.tv_sec = maxMicros / 1000000u;
     ts.tv_nsec = static_cast<long>(maxMicros % 1000000u) * 1000L;
     int ready = ppoll(&pfd, 1, &ts, nullptr);
-    if (ready == 1 && (pfd.revents & POLLIN) != 0)
-        return 1;
-    if (ready == 1) {
-        // A pseudo-terminal whose master closed polls POLLHUP at once and for
-        // ever; sleep the slice rather than spin on it.
+    bool hungUp = ready == 1 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    MarkHungUp(pfd.fd, hungUp);
+    if (hungUp) {
+        // A pseudo-terminal whose master closed polls POLLHUP (with POLLIN)
+        // at once and for ever, and reads fail; sleep the slice rather than
+        // spin on it. Bytes still buffered were taken by the read before.
         SleepMicros(maxMicros);
+        return 0;
     }
-    return 0;
+    return ready == 1 && (pfd.revents & POLLIN) != 0;
 }
 
 static PlatHandle s_nextEvent = 1;
