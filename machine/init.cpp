@@ -86,20 +86,20 @@ void SendConfiguration()
 int32_t ReadMotionParameters(const char* mpmDir)
 {
     MachineState& m = g_machine;
-    m.xVunit = NirekGetInfo(kInfoVunit, kChannelX);
-    m.yVunit = NirekGetInfo(kInfoVunit, kChannelY);
-    m.zVunit = NirekGetInfo(kInfoVunit, kChannelZ);
-    m.rVunit = NirekGetInfo(kInfoVunit, kChannelR);
-    m.axisStep[kChannelX] = StepFromInfo(kChannelX);
-    m.axisStep[kChannelY] = StepFromInfo(kChannelY);
-    m.axisStep[kChannelZ] = StepFromInfo(kChannelZ);
-    m.axisStep[kChannelR] = StepFromInfo(kChannelR);
+    m.xVunit = NirekGetInfo(kInfoVunit, kAxisChannelX);
+    m.yVunit = NirekGetInfo(kInfoVunit, kAxisChannelY);
+    m.zVunit = NirekGetInfo(kInfoVunit, kAxisChannelZ);
+    m.rVunit = NirekGetInfo(kInfoVunit, kAxisChannelR);
+    m.axisStep[kAxisChannelX] = StepFromInfo(kAxisChannelX);
+    m.axisStep[kAxisChannelY] = StepFromInfo(kAxisChannelY);
+    m.axisStep[kAxisChannelZ] = StepFromInfo(kAxisChannelZ);
+    m.axisStep[kAxisChannelR] = StepFromInfo(kAxisChannelR);
     Trace("\n>>xVunit=%u, yVunit=%u, zVunit=%u, rVunit=%u\n>>xStep=%ld, yStep=%ld, zStep=%ld, "
           "rStep=%ld ",
-        m.xVunit, m.yVunit, m.zVunit, m.rVunit, static_cast<long>(m.axisStep[kChannelX]),
-        static_cast<long>(m.axisStep[kChannelY]), static_cast<long>(m.axisStep[kChannelZ]),
-        static_cast<long>(m.axisStep[kChannelR]));
-    if (m.xVunit != 0 && m.axisStep[kChannelX] != 0)
+        m.xVunit, m.yVunit, m.zVunit, m.rVunit, static_cast<long>(m.axisStep[kAxisChannelX]),
+        static_cast<long>(m.axisStep[kAxisChannelY]), static_cast<long>(m.axisStep[kAxisChannelZ]),
+        static_cast<long>(m.axisStep[kAxisChannelR]));
+    if (m.xVunit != 0 && m.axisStep[kAxisChannelX] != 0)
         return 0;
 
     char id[kNameBufferSize] = {};
@@ -160,10 +160,10 @@ int32_t ReadMpm(const char* fileName, int32_t expectedVersion)
     // A missing step key leaves -1, which fails the range test.
     for (int32_t& step : m.axisStep)
         step = -1;
-    ReadKeyValue(fileName, " X.STEPDIST ", &m.axisStep[kChannelX]);
-    ReadKeyValue(fileName, " Y.STEPDIST ", &m.axisStep[kChannelY]);
-    ReadKeyValue(fileName, " Z.STEPDIST ", &m.axisStep[kChannelZ]);
-    ReadKeyValue(fileName, " R.STEPDIST ", &m.axisStep[kChannelR]);
+    ReadKeyValue(fileName, " X.STEPDIST ", &m.axisStep[kAxisChannelX]);
+    ReadKeyValue(fileName, " Y.STEPDIST ", &m.axisStep[kAxisChannelY]);
+    ReadKeyValue(fileName, " Z.STEPDIST ", &m.axisStep[kAxisChannelZ]);
+    ReadKeyValue(fileName, " R.STEPDIST ", &m.axisStep[kAxisChannelR]);
     m.xVunit = ReadFlagsVunit(fileName, " X.FLAGS ");
     m.yVunit = ReadFlagsVunit(fileName, " Y.FLAGS ");
     m.zVunit = ReadFlagsVunit(fileName, " Z.FLAGS ");
@@ -218,7 +218,7 @@ ZRQ_API(int32_t) Kap_InitOnCom(int32_t port)
         return result;
     if (!MotionParametersValid())
         return FailAfterOpen(kMsgBadMotionParameters, 11, "?Bad motion parameters\n");
-    m.velocityFactor = ComputeVelocityFactor(m.yVunit, m.axisStep[kChannelY]);
+    m.velocityFactor = ComputeVelocityFactor(m.yVunit, m.axisStep[kAxisChannelY]);
 
     Trace(" Setting params ");
     SendConfiguration();

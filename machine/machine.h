@@ -6,11 +6,11 @@
 #include <stdint.h>
 
 // Controller channel of each axis; the per-axis tables are indexed by it.
-const int32_t kChannelZ = 0;
-const int32_t kChannelY = 1;
-const int32_t kChannelR = 2;
-const int32_t kChannelX = 3;
-const int32_t kNoAxis = 4;  // third-slot byte that names no axis
+const int32_t kAxisChannelZ = 0;
+const int32_t kAxisChannelY = 1;
+const int32_t kAxisChannelR = 2;
+const int32_t kAxisChannelX = 3;
+const int32_t kNoAxisChannel = 4;  // third-slot byte that names no axis
 const int kAxisCount = 4;
 
 // The message texts, one table; errorString always points into it.

@@ -43,10 +43,10 @@ int32_t JogBegin(int32_t channel)
     if (RequireInstalled() != 0)
         return 10;
     m.jogActive = 1;
-    m.jogUsesEncoder5 = channel == kChannelX ? 0 : 1;
+    m.jogUsesEncoder5 = channel == kAxisChannelX ? 0 : 1;
     m.jogStep = m.axisStep[channel];
     // X always sits in the first slot; a Y jog drives whatever the selectable slot holds.
-    if (channel == kChannelZ || channel == kChannelR)
+    if (channel == kAxisChannelZ || channel == kAxisChannelR)
         SelectSingleAxis(channel);
     NirekTrainBegin();
     return 0;
@@ -110,10 +110,10 @@ ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
         return 10;
     if (SelectDefaultAxes() != 0)
         return 1;
-    if (m.axisStep[kChannelX] == 0 || m.axisStep[kChannelY] == 0)
+    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0)
         return 1;
-    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kChannelY]);
-    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kChannelX]);
+    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
+    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
     return NirekXYabs(xCounts, yCounts) != 0 ? 1 : 0;
 }
 
@@ -127,11 +127,12 @@ ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
         return 10;
     if (SelectDefaultAxes() != 0)
         return 1;
-    if (m.axisStep[kChannelX] == 0 || m.axisStep[kChannelY] == 0 || m.axisStep[kChannelZ] == 0)
+    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0
+        || m.axisStep[kAxisChannelZ] == 0)
         return 1;
-    int32_t zCounts = TenthMilsToCounts(z, m.axisStep[kChannelZ]);
-    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kChannelY]);
-    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kChannelX]);
+    int32_t zCounts = TenthMilsToCounts(z, m.axisStep[kAxisChannelZ]);
+    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
+    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
     return NirekXYZabs(xCounts, yCounts, zCounts) != 0 ? 1 : 0;
 }
 
@@ -141,7 +142,7 @@ ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
     Trace("\n>>Kap_MoveZ(%ld) ", static_cast<long>(z));
     if (RequireInstalled() != 0)
         return 10;
-    return MoveSingleAxis(kChannelZ, z);
+    return MoveSingleAxis(kAxisChannelZ, z);
 }
 
 ZRQ_API(int32_t) Kap_MoveR(int32_t r)
@@ -150,7 +151,7 @@ ZRQ_API(int32_t) Kap_MoveR(int32_t r)
     Trace("\n>>Kap_MoveR(%ld) ", static_cast<long>(r));
     if (RequireInstalled() != 0)
         return 10;
-    return MoveSingleAxis(kChannelR, r);
+    return MoveSingleAxis(kAxisChannelR, r);
 }
 
 ZRQ_API(int32_t) Kap_Move4Axis(int32_t r)
@@ -162,28 +163,28 @@ ZRQ_API(int32_t) Kap_JogBeginX(void)
 {
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginX()\n");
-    return JogBegin(kChannelX);
+    return JogBegin(kAxisChannelX);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginY(void)
 {
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginY()\n");
-    return JogBegin(kChannelY);
+    return JogBegin(kAxisChannelY);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginZ(void)
 {
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginZ()\n");
-    return JogBegin(kChannelZ);
+    return JogBegin(kAxisChannelZ);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginR(void)
 {
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginR()\n");
-    return JogBegin(kChannelR);
+    return JogBegin(kAxisChannelR);
 }
 
 ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
@@ -214,7 +215,7 @@ ZRQ_API(int32_t) Kap_JogEnd(void)
         m.jogActive = 0;
         NirekTrainEnd();
         // Y back in the selectable slot restores the default pair.
-        SelectSingleAxis(kChannelY);
+        SelectSingleAxis(kAxisChannelY);
     }
     return 0;
 }
@@ -231,11 +232,11 @@ ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
         return 10;
     int32_t first = ReadPosition(kInfoFirstSlot, 0);
     if (x != nullptr)
-        *x = CountsToTenthMils(first, m.axisStep[kChannelX]);
+        *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
     if (y != nullptr)
         *y = CountsToTenthMils(ReadPosition(kInfoSecondSlot, 0), m.selectedStep);
     if (z != nullptr)
-        *z = CountsToTenthMils(ReadPosition(kInfoThirdSlot, 0), m.axisStep[kChannelZ]);
+        *z = CountsToTenthMils(ReadPosition(kInfoThirdSlot, 0), m.axisStep[kAxisChannelZ]);
     return 0;
 }
 
@@ -252,18 +253,18 @@ ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
     int32_t first = ReadPosition(kInfoFirstSlot, 0);
     int32_t second = ReadPosition(kInfoSecondSlot, 0);
     if (x != nullptr)
-        *x = CountsToTenthMils(first, m.axisStep[kChannelX]);
+        *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
     if (y != nullptr) {
-        int32_t counts = m.selectedChannel == kChannelY
+        int32_t counts = m.selectedChannel == kAxisChannelY
             ? second
-            : ReadPosition(kInfoChannelPosition, kChannelY);
-        *y = CountsToTenthMils(counts, m.axisStep[kChannelY]);
+            : ReadPosition(kInfoChannelPosition, kAxisChannelY);
+        *y = CountsToTenthMils(counts, m.axisStep[kAxisChannelY]);
     }
     if (z != nullptr) {
-        int32_t counts = m.selectedChannel == kChannelZ
+        int32_t counts = m.selectedChannel == kAxisChannelZ
             ? second
-            : ReadPosition(kInfoChannelPosition, kChannelZ);
-        *z = CountsToTenthMils(counts, m.axisStep[kChannelZ]);
+            : ReadPosition(kInfoChannelPosition, kAxisChannelZ);
+        *z = CountsToTenthMils(counts, m.axisStep[kAxisChannelZ]);
     }
     return 0;
 }
@@ -277,13 +278,13 @@ ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
     if (r == nullptr)
         return 0;
     int32_t counts;
-    if (m.selectedChannel == kChannelR) {
+    if (m.selectedChannel == kAxisChannelR) {
         ReadPosition(kInfoFirstSlot, 0);  // the slot reads come in order
         counts = ReadPosition(kInfoSecondSlot, 0);
     } else {
-        counts = ReadPosition(kInfoChannelPosition, kChannelR);
+        counts = ReadPosition(kInfoChannelPosition, kAxisChannelR);
     }
-    *r = CountsToTenthMils(counts, m.axisStep[kChannelR]);
+    *r = CountsToTenthMils(counts, m.axisStep[kAxisChannelR]);
     return 0;
 }
 

@@ -19,8 +19,8 @@ int32_t SelectAxes(int32_t channel, int32_t third)
     // Without a step the spacing cannot be converted; nothing goes out.
     if (step == 0)
         return 1;
-    int32_t r = NirekSelectXYZ2(kChannelX, channel, third);
-    Trace("\nSelectXYZ(%d,%d,%d)", kChannelX, channel, third);
+    int32_t r = NirekSelectXYZ2(kAxisChannelX, channel, third);
+    Trace("\nSelectXYZ(%d,%d,%d)", kAxisChannelX, channel, third);
     m.selectedStep = step;
     // The spacing is counted along the axis now in the slot.
     NirekSetPulseSpacing(m.sampleCount, TenthMilsToCounts(m.sampleSpacing, m.selectedStep));
@@ -35,13 +35,13 @@ int32_t SelectAxes(int32_t channel, int32_t third)
 
 int32_t SelectDefaultAxes()
 {
-    return SelectAxes(kChannelY, g_machine.mode3d == 1 ? kChannelZ : kNoAxis);
+    return SelectAxes(kAxisChannelY, g_machine.mode3d == 1 ? kAxisChannelZ : kNoAxisChannel);
 }
 
 int32_t SelectSingleAxis(int32_t channel)
 {
-    bool withZ = g_machine.mode3d == 1 && channel != kChannelZ;
-    return SelectAxes(channel, withZ ? kChannelZ : kNoAxis);
+    bool withZ = g_machine.mode3d == 1 && channel != kAxisChannelZ;
+    return SelectAxes(channel, withZ ? kAxisChannelZ : kNoAxisChannel);
 }
 
 extern "C" {
@@ -60,7 +60,7 @@ ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils)
         SetError(kMsgNotInitialized);
         return 10;
     }
-    int32_t yStep = m.axisStep[kChannelY];
+    int32_t yStep = m.axisStep[kAxisChannelY];
     if (yStep == 0)
         return 1;
     return NirekSetPulseSpacing(count, TenthMilsToCounts(tenthMils, yStep));
