@@ -5,6 +5,7 @@
 #include <linux/input.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,22 @@
 #include "platform/platform.h"
 
 static int32_t s_lastError = 0;
+
+// Lines seen hung up by the last wait. A hung-up pseudo-terminal reads 0
+// bytes, just as an idle one does; only poll's POLLHUP tells them apart.
+static const int kMaxTrackedFd = 4096;
+static bool s_hungUp[kMaxTrackedFd];
+
+static void MarkHungUp(int fd, bool hungUp)
+{
+    if (fd >= 0 && fd < kMaxTrackedFd)
+        s_hungUp[fd] = hungUp;
+}
+
+static bool IsHungUp(int fd)
+{
+    return fd >= 0 && fd < kMaxTrackedFd && s_hungUp[fd];
+}
 
 static int Fail(int error)
 {
@@ -55,6 +72,7 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         close(fd);
         return Fail(error);
     }
+    MarkHungUp(fd, false);
     *device = fd;
     return 1;
 }
@@ -137,12 +155,15 @@ int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBit
 
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
+    int fd = static_cast<int>(device);
     *got = 0;
-    ssize_t n = read(static_cast<int>(device), buffer, max);
+    ssize_t n = read(fd, buffer, max);
     if (n > 0) {
         *got = static_cast<uint32_t>(n);
         return 1;
     }
+    if (n == 0 && IsHungUp(fd))
+        return Fail(EIO);
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return 1;
     // EIO: the other end of the line has gone away.
@@ -186,6 +207,7 @@ void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
 
 void PlatSerialClose(PlatHandle device)
 {
+    MarkHungUp(static_cast<int>(device), false);
     close(static_cast<int>(device));
 }
 
@@ -208,14 +230,16 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     ts.tv_sec = maxMicros / 1000000u;
     ts.tv_nsec = static_cast<long>(maxMicros % 1000000u) * 1000L;
     int ready = ppoll(&pfd, 1, &ts, nullptr);
-    if (ready == 1 && (pfd.revents & POLLIN) != 0)
-        return 1;
-    if (ready == 1) {
-        // A pseudo-terminal whose master closed polls POLLHUP at once and for
-        // ever; sleep the slice rather than spin on it.
+    bool hungUp = ready == 1 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    MarkHungUp(pfd.fd, hungUp);
+    if (hungUp) {
+        // A pseudo-terminal whose master closed polls POLLHUP (with POLLIN)
+        // at once and for ever, and reads fail; sleep the slice rather than
+        // spin on it. Bytes still buffered were taken by the read before.
         SleepMicros(maxMicros);
+        return 0;
     }
-    return 0;
+    return ready == 1 && (pfd.revents & POLLIN) != 0;
 }
 
 static PlatHandle s_nextEvent = 1;
@@ -323,8 +347,36 @@ int16_t PlatKeyState(PlatKey key)
 }
 
 // Console: raw, unechoed, no signals from Ctrl-C, restored by PlatConsoleEnd.
+// A process killed while raw would leave the operator's shell without echo,
+// so the usual termination signals restore the console before they act, and
+// so does exit().
 static struct termios s_savedConsole;
-static bool s_consoleRaw = false;
+static volatile sig_atomic_t s_consoleRaw = 0;
+static const int s_restoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT};
+static const size_t kRestoringSignalCount
+    = sizeof s_restoringSignals / sizeof s_restoringSignals[0];
+static struct sigaction s_previousActions[kRestoringSignalCount];
+static bool s_exitHookSet = false;
+
+static void RestoreConsole()
+{
+    if (s_consoleRaw) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &s_savedConsole);
+        s_consoleRaw = 0;
+    }
+}
+
+static void RestoreConsoleOnSignal(int signalNumber)
+{
+    int savedErrno = errno;
+    RestoreConsole();
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        if (s_restoringSignals[i] == signalNumber)
+            sigaction(signalNumber, &s_previousActions[i], nullptr);
+    // Hand the signal on to whatever the process had installed (or the default).
+    raise(signalNumber);
+    errno = savedErrno;
+}
 
 void PlatConsoleBegin()
 {
@@ -335,22 +387,36 @@ void PlatConsoleBegin()
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
-        s_consoleRaw = true;
+    if (!s_exitHookSet) {
+        atexit(RestoreConsole);
+        s_exitHookSet = true;
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RestoreConsoleOnSignal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        sigaction(s_restoringSignals[i], &action, &s_previousActions[i]);
+    s_consoleRaw = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
+        PlatConsoleEnd();
 }
 
 void PlatConsoleEnd()
 {
     if (!s_consoleRaw)
         return;
-    tcsetattr(STDIN_FILENO, TCSANOW, &s_savedConsole);
-    s_consoleRaw = false;
+    RestoreConsole();
+    for (size_t i = 0; i < kRestoringSignalCount; ++i)
+        sigaction(s_restoringSignals[i], &s_previousActions[i], nullptr);
 }
 
 int PlatConsoleKeyHit()
 {
+    // A hang-up or a closed descriptor counts as a key: the read that follows
+    // fails and ends the terminal instead of leaving it waiting forever.
     struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
-    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+    return poll(&pfd, 1, 0) == 1 && pfd.revents != 0;
 }
 
 int PlatConsoleGetKey()
