@@ -71,6 +71,29 @@ TEST_F(ProtocolQueries, InfoValueIsAssembledBigEndianFromFourHandshakeReplies)
     }
 }
 
+TEST_F(ProtocolQueries, GarbledHandshakeIsForgottenAfterTheNextSynchronisation)
+{
+    TestBox box;
+    bool late = true;
+    // The first handshake's second reply comes too late and shifts the rest.
+    box.onByte = [&late](TestBox& b, uint8_t byte, uint64_t now) {
+        if (byte == '{')
+            b.Reply({0x00}, now);
+        if (byte == '.' && b.previous == '{')
+            b.Reply({0x11}, now + (late ? 150000 : 0));
+        if (byte == '.' && b.previous == '.')
+            b.Reply({0x22}, now);
+        if (byte == '}') {
+            b.Reply({0x33}, now);
+            late = false;
+        }
+    };
+    box.Attach();
+    EXPECT_NE(NirekGetInfo(25, 0), 0x00112233u);
+    EXPECT_EQ(NirekSync(0), 0);
+    EXPECT_EQ(NirekGetInfo(25, 0), 0x00112233u);
+}
+
 TEST_F(ProtocolQueries, SilentBoxGivesZeroAfterTheFullTimeoutPlusThreeShortWaits)
 {
     uint64_t start = FakeClockMicros();
