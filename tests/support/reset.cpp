@@ -3,10 +3,14 @@
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "serial/timing.h"
+#include "support/sim_peer.h"
 
 void ResetLibraryState()
 {
     FakeReset();
+#ifdef ZRQ_HAVE_SIM
+    DetachSimBox();
+#endif
     g_link = ComPort();
     g_protocol = ProtocolState();
     g_timing = TimingState();

@@ -1,0 +1,261 @@
+// zrqctl run as a program: argument parsing with units, exit codes, script
+// files, and what it prints, against a line the test holds or the simulator.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef ZRQ_ZRQCTL
+
+namespace {
+
+std::vector<std::string> Words(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+std::string Slurp(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    return text;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs zrqctl with the words of args; standard output and error are pipes.
+Outcome RunZrqctl(const std::string& root, const std::vector<std::string>& args, int timeoutS = 60)
+{
+    int outPipe[2], errPipe[2];
+    Outcome outcome;
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+        return outcome;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        alarm(static_cast<unsigned>(timeoutS));
+        std::vector<char*> argv;
+        std::string program = ZRQ_ZRQCTL;
+        std::string rootOption = "--root=" + root;
+        argv.push_back(&program[0]);
+        argv.push_back(&rootOption[0]);
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    // Small outputs: reading one pipe to its end before the other cannot block.
+    outcome.out = Slurp(outPipe[0]);
+    outcome.err = Slurp(errPipe[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return outcome;
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+class ZrqctlTest : public ::testing::Test {
+protected:
+    std::string root;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/zrq-ctl-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        std::filesystem::create_directories(root + "/dev");
+        std::filesystem::create_directories(root + "/qorin");
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    std::string File(const std::string& name, const std::string& text)
+    {
+        std::string path = root + "/" + name;
+        WriteFile(path, text);
+        return path;
+    }
+
+    Outcome Run(const std::string& args) { return RunZrqctl(root, Words(args)); }
+};
+
+// A line whose far end the test holds and that never answers.
+class ZrqctlOnSilentLine : public ZrqctlTest {
+protected:
+    int boxMaster = -1;
+    int boxSlave = -1;
+
+    void SetUp() override
+    {
+        ZrqctlTest::SetUp();
+        char slaveName[128];
+        if (openpty(&boxMaster, &boxSlave, slaveName, nullptr, nullptr) != 0)
+            GTEST_SKIP() << "no pseudo-terminal to be had: " << strerror(errno);
+        ASSERT_EQ(symlink(slaveName, (root + "/dev/com1").c_str()), 0);
+        File("qorin/qorin.cfg", "1 COMPORT controller on COM1\n");
+    }
+
+    void TearDown() override
+    {
+        if (boxMaster >= 0)
+            close(boxMaster);
+        if (boxSlave >= 0)
+            close(boxSlave);
+        ZrqctlTest::TearDown();
+    }
+
+    std::string BytesOnLine()
+    {
+        std::string text;
+        struct pollfd pfd = {boxMaster, POLLIN, 0};
+        while (poll(&pfd, 1, 50) == 1 && (pfd.revents & POLLIN)) {
+            char buffer[256];
+            ssize_t n = read(boxMaster, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    }
+};
+
+TEST_F(ZrqctlOnSilentLine, BadInputNamesTheArgumentExits64AndSendsNothing)
+{
+    std::string script
+        = File("bad.zrq", "# a script\ninit\n\nmove-xy 1in 2in  # fine\nmove-z 1yd\n");
+    const struct {
+        const char* args;
+        const char* complaint;
+    } cases[] = {
+        {"init move-xy 1ft 2", "move-xy: X '1ft': unknown unit 'ft'"},
+        {"init move-xy 1in", "move-xy: missing Y"},
+        {"init move-xy 1in pos", "move-xy: missing Y"},
+        {"init move-xy in 2", "move-xy: X 'in': not a number"},
+        {"init move-xy 1.2.3in 2", "move-xy: X '1.2.3in'"},
+        {"init move-z 214748.3648in", "move-z: Z '214748.3648in': out of range"},
+        {"init move-z -214748.36485in", "out of range"},
+        {"init move-r 5454610mm", "move-r: R '5454610mm': out of range"},
+        {"init jog-pos 2147483648", "jog-pos: DIST '2147483648': out of range"},
+        {"init jump 3", "unknown command 'jump'"},
+        {"init velocity fast", "velocity: IPM 'fast': not a whole number"},
+        {"init velocity 20.5", "velocity: IPM '20.5': not a whole number"},
+        {"init velocity -3", "velocity: IPM '-3': must be 0 to"},
+        {"init spacing 65536 1mil", "spacing: COUNT '65536': must be 0 to 65535"},
+        {"init param 12 99999999999", "param: VALUE '99999999999': out of range"},
+        {"init pen sideways", "pen: 'sideways': must be up|down"},
+        {"init jog w", "jog: 'w': must be x|y|z|r"},
+        {"init --com", "init: --com needs a port number"},
+        {"init --com=COM1", "init: --com 'COM1': not a whole number"},
+        {"--units cm init", "--units 'cm': must be in, mm or tmil"},
+        {"--frobnicate init", "unknown option '--frobnicate'"},
+        {"init run", "run: missing FILE"},
+        {"", "no command given"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(c.args);
+        EXPECT_EQ(o.status, 64) << c.args;
+        EXPECT_NE(o.err.find(c.complaint), std::string::npos) << c.args << "\n" << o.err;
+        EXPECT_NE(o.err.find("usage: zrqctl"), std::string::npos) << c.args;
+        EXPECT_EQ(o.out, "") << c.args;
+        EXPECT_EQ(BytesOnLine(), "") << c.args;
+    }
+    Outcome o = RunZrqctl(root, {"init", "run", script});
+    EXPECT_EQ(o.status, 64);
+    EXPECT_NE(o.err.find(script + ":5: move-z: Z '1yd': unknown unit 'yd'"), std::string::npos)
+        << o.err;
+    EXPECT_EQ(BytesOnLine(), "");
+
+    o = Run("run /nonexistent/file");
+    EXPECT_EQ(o.status, 66) << "sysexits: cannot open input";
+    EXPECT_NE(o.err.find("/nonexistent/file"), std::string::npos);
+}
+
+TEST_F(ZrqctlOnSilentLine, SilentBoxFailsInitWithItsCodeAndMessage)
+{
+    Outcome o = Run("init pos");
+    EXPECT_EQ(o.status, 8);
+    EXPECT_EQ(o.err, "zrqctl: init: Motion controller is not responding.\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_FALSE(BytesOnLine().empty()) << "the probe went out on the configured port";
+}
+
+TEST_F(ZrqctlTest, ExitCodesCarryTheLibraryResult)
+{
+    const struct {
+        const char* args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"init", 3, "zrqctl: init: Can't read c:\\qorin\\qorin.cfg or c:\\qv\\main.cfg\n"},
+        {"init --com 9", 7, "zrqctl: init: Can't open COM port\n"},
+        {"pos", 10, "zrqctl: pos: Not initialized\n"},
+        {"move-xy 1in 1in", 10, "zrqctl: move-xy: Not initialized\n"},
+        {"jog-pos 5", 1, "zrqctl: jog-pos: Command Failed\n"},
+        {"state", 10, "zrqctl: state: Not initialized (run init first)\n"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(c.args);
+        EXPECT_EQ(o.status, c.status) << c.args;
+        EXPECT_EQ(o.err.substr(0, strlen(c.message)), c.message) << c.args;
+    }
+}
+
+TEST_F(ZrqctlTest, VersionAndHelp)
+{
+    Outcome o = Run("version");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("API 2.1"), std::string::npos) << o.out;
+    o = Run("--help");
+    EXPECT_EQ(o.status, 0);
+    for (const char* word : {"move-xy", "jog-pos", "--units", "in, mm", "tenths of a mil"})
+        EXPECT_NE(o.out.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+
+#endif
