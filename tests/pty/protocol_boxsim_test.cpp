@@ -123,14 +123,17 @@ TEST_F(ProtocolOverPty, ProbeGivesUpOnASilentBoxWithinItsBound)
 
 TEST_F(ProtocolOverPty, QueriesReturnTheBoxIdentityAndPositions)
 {
-    StartBox({"--id", "QV-07  A", "--steps", "0x00100003", "--vunit", "8192"});
+    // Per channel Z, Y, R, X.
+    StartBox({"--id", "QV-07  A", "--step-info", "0x00100003,0x00080001,0x00040001,0x00020005",
+        "--vunit", "100,200,300,400"});
     ASSERT_EQ(NirekSync(0), 0);
     char id[13];
     EXPECT_EQ(NirekGetSavedID(id), 0);
     EXPECT_STREQ(id, "QV-07  A");
+    const uint32_t steps[] = {0x00100003u, 0x00080001u, 0x00040001u, 0x00020005u};
     for (int channel = 0; channel < 4; ++channel) {
-        EXPECT_EQ(NirekGetInfo(26, channel), 0x00100003u) << channel;
-        EXPECT_EQ(NirekGetInfo(27, channel), 8192u) << channel;
+        EXPECT_EQ(NirekGetInfo(26, channel), steps[channel]) << channel;
+        EXPECT_EQ(NirekGetInfo(27, channel), 100u * (channel + 1)) << channel;
     }
     // Slots at power-up hold X, Y, Z; an absolute move is read back per slot.
     ASSERT_EQ(NirekXYZabs(2048, -1024, 3072), 0);

@@ -9,6 +9,7 @@
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "support/reset.h"
+#include "support/sim_peer.h"
 #include "unit/protocol_box.h"
 
 namespace {
@@ -326,5 +327,31 @@ TEST_F(ProtocolQueries, LazyHomeWhoseAckServedAsRunStateReadsAsNotHomed)
     EXPECT_EQ(g_protocol.homeStatus, -1);
     EXPECT_EQ(FakeSentHex(), "57 FF");
 }
+
+#ifdef ZRQ_HAVE_SIM
+TEST_F(ProtocolQueries, SimulatedBoxIdentityAndLazyHomingReadBack)
+{
+    BoxConfig config;
+    config.identifier = "QV-07  A";
+    config.stepInfo[kChannelR] = 0x00040001;
+    Box* box = AttachSimBox(config);
+    char id[13];
+    EXPECT_EQ(NirekGetSavedID(id), 0);
+    EXPECT_STREQ(id, "QV-07  A");
+    EXPECT_EQ(NirekGetInfo(26, kChannelR), 0x00040001u);
+
+    ASSERT_EQ(NirekXYabs(40960, 1024), 0);
+    NirekSetWaitMode(0);
+    EXPECT_EQ(NirekHome(-1), 0);
+    FakeAdvanceMicros(20000);  // the acknowledgement has arrived
+    size_t sent = FakeSent().size();
+    NirekGetState();  // the acknowledgement serves as the run state: no 'n' is sent
+    EXPECT_EQ(FakeSent().size(), sent);
+    EXPECT_EQ(box->Counters().runStateQueries, 0u);
+    EXPECT_EQ(NirekHomed(), 0);
+    EXPECT_EQ(FakeSent().size(), sent);
+    EXPECT_EQ(g_protocol.homeStatus, -1);
+}
+#endif
 
 }  // namespace
