@@ -1,5 +1,6 @@
 #include "support/reset.h"
 
+#include "machine/machine.h"
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "serial/timing.h"
@@ -15,4 +16,5 @@ void ResetLibraryState()
     g_protocol = ProtocolState();
     g_timing = TimingState();
     AbortHook = CtrlAltAbort;
+    g_machine = MachineState();
 }
