@@ -93,6 +93,8 @@ bool BoxProcess::Start(
     unlink(link.c_str());
     std::vector<std::string> args = {binary, "--link", link, "--stats", statsPath};
     args.insert(args.end(), options.begin(), options.end());
+    fflush(stdout);
+    fflush(stderr);
     pid = fork();
     if (pid < 0)
         return false;
@@ -101,7 +103,8 @@ bool BoxProcess::Start(
         for (std::string& a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        if (freopen("/dev/null", "w", stdout) == nullptr)
+        int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
             _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
