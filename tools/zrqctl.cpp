@@ -197,6 +197,7 @@ struct Command {
     std::vector<int32_t> args;
     bool hasCom = false;  // init --com N
     std::string where;    // "" or "FILE:LINE: " for messages
+    std::string text;     // as written, for --verbose
 };
 
 // ---- results ----
@@ -396,9 +397,16 @@ int RunMoveR(const Command& c)
     return AfterMove(c, KapResult(c, Kap_MoveR(c.args[0])));
 }
 
+// The pen command moves the pen now and also sets the state later moves are
+// made with; the Kap_ call alone would let the next move put the pen down again.
 int RunPen(const Command& c)
 {
-    return KapResult(c, c.args[0] == 0 ? Kap_PenUp() : Kap_PenDown());
+    if (c.args[0] == 0) {
+        NirekPenUp();
+        return KapResult(c, Kap_PenUp());
+    }
+    NirekPenDown();
+    return KapResult(c, Kap_PenDown());
 }
 
 int RunVelocity(const Command& c)
@@ -612,7 +620,7 @@ void PrintHelp()
            "  --units in|mm|tmil  unit of printed positions (default in)\n"
            "  --root DIR          configuration root for this run (sets ZRQAPI_ROOT)\n"
            "  --wait              after each move and home, wait for the box to stop\n"
-           "  -v, --verbose       say what each command did\n"
+           "  -v, --verbose       show each command and what it did\n"
            "  -h, --help          this text\n\n"
            "Distances: a bare number is tenths of a mil (0.0001 in); the suffixes in, mm\n"
            "and mil convert (1in = 10000, 1mm = 393.7, 1mil = 10), rounded to the nearest\n"
@@ -705,6 +713,7 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
 {
     size_t i = 0;
     while (i < tokens.size()) {
+        size_t first = i;
         const std::string& name = tokens[i++];
         if (name == "run") {
             if (i >= tokens.size()) {
@@ -762,6 +771,8 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
                 command.args.push_back(value);
                 ++i;
             }
+            for (size_t k = first; k < i; ++k)
+                command.text += (k == first ? "" : " ") + tokens[k];
             out->push_back(command);
         }
         if (oneCommand && i < tokens.size()) {
@@ -848,6 +859,10 @@ int main(int argc, char** argv)
 
     g_options.progressLine = isatty(STDOUT_FILENO);
     for (const Command& command : commands) {
+        if (g_options.verbose) {
+            printf("> %s\n", command.text.c_str());
+            fflush(stdout);
+        }
         int status = command.spec->run(command);
         fflush(stdout);
         if (status != 0)
