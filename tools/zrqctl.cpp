@@ -556,6 +556,27 @@ int RunTrace(const Command& c)
     return 0;
 }
 
+int RunMode(const Command& c)
+{
+    if (c.args[0] == 0)
+        Kap_2dMode();
+    else
+        Kap_3dMode();
+    return 0;
+}
+
+int RunWaitMode(const Command& c)
+{
+    Kap_SetWaitMode(c.args[0] == 0 ? 1 : 0);
+    return 0;
+}
+
+int RunTimeout(const Command& c)
+{
+    NirekSetTimeout(c.args[0]);
+    return 0;
+}
+
 int RunVersion(const Command&)
 {
     int32_t major = 0, minor = 0;
@@ -596,6 +617,11 @@ const CommandSpec kCommands[] = {
     {"sync", {}, RunSync, "resynchronise the link"},
     {"terminal", {{kInteger, "N"}}, RunTerminal, "N  dumb terminal on COM N (Ctrl-A quits)"},
     {"trace", {{kWord, "on|off", "on off"}}, RunTrace, "on|off  library trace on stdout"},
+    {"mode", {{kWord, "2d|3d", "2d 3d"}}, RunMode, "2d|3d  what the third axis slot holds"},
+    {"wait-mode", {{kWord, "on|off", "on off"}}, RunWaitMode,
+        "on|off  wait for each acknowledgement (init turns it on)"},
+    {"timeout", {{kInteger, "TENTHS", nullptr, 1, INT32_MAX}}, RunTimeout,
+        "TENTHS  acknowledgement time-out, tenths of a second (default 600)"},
     {"version", {}, RunVersion, "print versions"},
 };
 
