@@ -205,8 +205,9 @@ struct Command {
 int Fail(const Command& command, int32_t code, const char* message)
 {
     if (code == ZRQ_ACK_TIMEOUT) {
-        fprintf(stderr, "zrqctl: %s%s: the box did not acknowledge in time (%s)\n",
-            command.where.c_str(), command.spec->name, message ? message : "no message");
+        // The library's message, if any, is only what the call set on entry.
+        fprintf(stderr, "zrqctl: %s%s: the box did not acknowledge in time\n",
+            command.where.c_str(), command.spec->name);
         return kExitTempFail;
     }
     fprintf(stderr, "zrqctl: %s%s: %s\n", command.where.c_str(), command.spec->name,
@@ -233,7 +234,7 @@ int KapResult(const Command& command, int32_t code)
 // A Nirek result: 0, or 256 after a lost acknowledgement.
 int NirekResult(const Command& command, int32_t code)
 {
-    return code == 0 ? 0 : Fail(command, code, "acknowledgement lost; link resynchronised");
+    return code == 0 ? 0 : Fail(command, code, nullptr);
 }
 
 // The Nirek queries would wait out their time-outs on a closed channel.

