@@ -1,0 +1,296 @@
+// Moves, pen, homing, jogging and position readback in tenths of a mil.
+#include "include/zrqapi.h"
+#include "machine/machine.h"
+
+namespace {
+
+// Information selectors of the position reads.
+const int32_t kInfoChannelPosition = 2;
+const int32_t kInfoSecondSlot = 12;
+const int32_t kInfoThirdSlot = 13;
+const int32_t kInfoFirstSlot = 25;
+
+const int32_t kJogEncoderX = 4;
+const int32_t kJogEncoderOther = 5;
+const int32_t kHomeAllAxes = -1;
+
+// Failure message, trace line and installation test shared by most calls.
+// Returns 0 when the call may go on, else 10.
+int32_t RequireInstalled()
+{
+    if (NirekIsInstalled() != 0)
+        return 0;
+    SetError(kMsgNotInitialized);
+    return 10;
+}
+
+int32_t MoveSingleAxis(int32_t channel, int32_t position)
+{
+    if (SelectSingleAxis(channel) != 0)
+        return 1;
+    int32_t step = g_machine.axisStep[channel];
+    if (step == 0)
+        return 1;
+    int32_t counts = TenthMilsToCounts(position, step);
+    return Nirek1abs(channel, counts) != 0 ? 1 : 0;
+}
+
+int32_t JogBegin(int32_t channel)
+{
+    MachineState& m = g_machine;
+    if (m.jogActive == 1)
+        Kap_JogEnd();
+    if (RequireInstalled() != 0)
+        return 10;
+    m.jogActive = 1;
+    m.jogUsesEncoder5 = channel == kAxisChannelX ? 0 : 1;
+    m.jogStep = m.axisStep[channel];
+    // X always sits in the first slot; a Y jog drives whatever the selectable slot holds.
+    if (channel == kAxisChannelZ || channel == kAxisChannelR)
+        SelectSingleAxis(channel);
+    NirekTrainBegin();
+    return 0;
+}
+
+int32_t ReadPosition(int32_t selector, int32_t argument)
+{
+    // Positions are signed counts carried in the unsigned information value.
+    return WrapToInt32(NirekGetInfo(selector, argument));
+}
+
+}  // namespace
+
+extern "C" {
+
+ZRQ_API(int32_t) Kap_PenUp(void)
+{
+    Trace("\n>>Kap_PenUp() ");
+    return NirekPenUpNow();
+}
+
+ZRQ_API(int32_t) Kap_PenDown(void)
+{
+    Trace("\n>>Kap_PenDown() ");
+    return NirekPenDownNow();
+}
+
+ZRQ_API(int32_t) Kap_Home(void)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_Home() ");
+    if (RequireInstalled() != 0)
+        return 10;
+    NirekHome(kHomeAllAxes);
+    return NirekHomed() != 0 ? 0 : 1;
+}
+
+ZRQ_API(int32_t) Kap_InMotion(void)
+{
+    if (NirekIsInstalled() == 0)
+        return 0;
+    return NirekGetState() == 1 ? 1 : 0;
+}
+
+ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Begin Kap_LaserOn(%d) ", on);
+    if (RequireInstalled() != 0)
+        return 10;
+    NirekSetPulseEnable(on);
+    return 0;
+}
+
+ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
+{
+    const MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_MoveXY(%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y));
+    if (RequireInstalled() != 0)
+        return 10;
+    if (SelectDefaultAxes() != 0)
+        return 1;
+    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0)
+        return 1;
+    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
+    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
+    return NirekXYabs(xCounts, yCounts) != 0 ? 1 : 0;
+}
+
+ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
+{
+    const MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_MoveXYZ(%ld,%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y),
+        static_cast<long>(z));
+    if (RequireInstalled() != 0)
+        return 10;
+    if (SelectDefaultAxes() != 0)
+        return 1;
+    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0
+        || m.axisStep[kAxisChannelZ] == 0)
+        return 1;
+    int32_t zCounts = TenthMilsToCounts(z, m.axisStep[kAxisChannelZ]);
+    int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
+    int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
+    return NirekXYZabs(xCounts, yCounts, zCounts) != 0 ? 1 : 0;
+}
+
+ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_MoveZ(%ld) ", static_cast<long>(z));
+    if (RequireInstalled() != 0)
+        return 10;
+    return MoveSingleAxis(kAxisChannelZ, z);
+}
+
+ZRQ_API(int32_t) Kap_MoveR(int32_t r)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_MoveR(%ld) ", static_cast<long>(r));
+    if (RequireInstalled() != 0)
+        return 10;
+    return MoveSingleAxis(kAxisChannelR, r);
+}
+
+ZRQ_API(int32_t) Kap_Move4Axis(int32_t r)
+{
+    return Kap_MoveR(r);
+}
+
+ZRQ_API(int32_t) Kap_JogBeginX(void)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogBeginX()\n");
+    return JogBegin(kAxisChannelX);
+}
+
+ZRQ_API(int32_t) Kap_JogBeginY(void)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogBeginY()\n");
+    return JogBegin(kAxisChannelY);
+}
+
+ZRQ_API(int32_t) Kap_JogBeginZ(void)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogBeginZ()\n");
+    return JogBegin(kAxisChannelZ);
+}
+
+ZRQ_API(int32_t) Kap_JogBeginR(void)
+{
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogBeginR()\n");
+    return JogBegin(kAxisChannelR);
+}
+
+ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
+{
+    const MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogSetPosition(%ld)\n", static_cast<long>(position));
+    if (m.jogActive == 0)
+        return 1;
+    if (RequireInstalled() != 0)
+        return 10;
+    if (m.jogStep == 0)
+        return 1;
+    // The encoder counts a quarter of the 22.10 value; C++ division truncates toward zero.
+    int32_t encoderValue = TenthMilsToCounts(position, m.jogStep) / 4;
+    int32_t encoder = m.jogUsesEncoder5 == 1 ? kJogEncoderOther : kJogEncoderX;
+    return NirekSetEncoder(encoder, encoderValue);
+}
+
+ZRQ_API(int32_t) Kap_JogEnd(void)
+{
+    MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_JogEnd()\n");
+    if (RequireInstalled() != 0)
+        return 10;
+    if (m.jogActive == 1) {
+        m.jogActive = 0;
+        NirekTrainEnd();
+        // Y back in the selectable slot restores the default pair.
+        SelectSingleAxis(kAxisChannelY);
+    }
+    return 0;
+}
+
+ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
+{
+    const MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    // The trace shows the output addresses as numbers.
+    Trace("\n>>Kap_GetRtPos(%ld,%ld,%ld) ", static_cast<long>(reinterpret_cast<intptr_t>(x)),
+        static_cast<long>(reinterpret_cast<intptr_t>(y)),
+        static_cast<long>(reinterpret_cast<intptr_t>(z)));
+    if (RequireInstalled() != 0)
+        return 10;
+    int32_t first = ReadPosition(kInfoFirstSlot, 0);
+    if (x != nullptr)
+        *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
+    if (y != nullptr)
+        *y = CountsToTenthMils(ReadPosition(kInfoSecondSlot, 0), m.selectedStep);
+    if (z != nullptr)
+        *z = CountsToTenthMils(ReadPosition(kInfoThirdSlot, 0), m.axisStep[kAxisChannelZ]);
+    return 0;
+}
+
+ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
+{
+    const MachineState& m = g_machine;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_GetMachinePosition(%ld,%ld,%ld) ",
+        static_cast<long>(reinterpret_cast<intptr_t>(x)),
+        static_cast<long>(reinterpret_cast<intptr_t>(y)),
+        static_cast<long>(reinterpret_cast<intptr_t>(z)));
+    if (RequireInstalled() != 0)
+        return 10;
+    int32_t first = ReadPosition(kInfoFirstSlot, 0);
+    int32_t second = ReadPosition(kInfoSecondSlot, 0);
+    if (x != nullptr)
+        *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
+    if (y != nullptr) {
+        int32_t counts = m.selectedChannel == kAxisChannelY
+            ? second
+            : ReadPosition(kInfoChannelPosition, kAxisChannelY);
+        *y = CountsToTenthMils(counts, m.axisStep[kAxisChannelY]);
+    }
+    if (z != nullptr) {
+        int32_t counts = m.selectedChannel == kAxisChannelZ
+            ? second
+            : ReadPosition(kInfoChannelPosition, kAxisChannelZ);
+        *z = CountsToTenthMils(counts, m.axisStep[kAxisChannelZ]);
+    }
+    return 0;
+}
+
+ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
+{
+    const MachineState& m = g_machine;
+    Trace("\n>>Kap_GetRotorPosition(%ld) ", static_cast<long>(reinterpret_cast<intptr_t>(r)));
+    if (RequireInstalled() != 0)
+        return 10;
+    if (r == nullptr)
+        return 0;
+    int32_t counts;
+    if (m.selectedChannel == kAxisChannelR) {
+        ReadPosition(kInfoFirstSlot, 0);  // the slot reads come in order
+        counts = ReadPosition(kInfoSecondSlot, 0);
+    } else {
+        counts = ReadPosition(kInfoChannelPosition, kAxisChannelR);
+    }
+    *r = CountsToTenthMils(counts, m.axisStep[kAxisChannelR]);
+    return 0;
+}
+
+ZRQ_API(int32_t) Kap_Get4AxisPosition(int32_t* r)
+{
+    return Kap_GetRotorPosition(r);
+}
+
+}  // extern "C"

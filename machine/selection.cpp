@@ -1,0 +1,83 @@
+// Which channel sits in the controller's selectable slot, the sample spacing
+// that goes with it, and the speed setting.
+#include "include/zrqapi.h"
+#include "machine/machine.h"
+
+namespace {
+
+const int32_t kMaxSampleCount = 0xFFFF;
+const int32_t kVelocityDivisor = 3840;
+
+}  // namespace
+
+int32_t SelectAxes(int32_t channel, int32_t third)
+{
+    MachineState& m = g_machine;
+    if (channel == m.selectedChannel && third == m.selectedThird)
+        return 0;
+    int32_t step = m.axisStep[channel];
+    // Without a step the spacing cannot be converted; nothing goes out.
+    if (step == 0)
+        return 1;
+    int32_t r = NirekSelectXYZ2(kAxisChannelX, channel, third);
+    Trace("\nSelectXYZ(%d,%d,%d)", kAxisChannelX, channel, third);
+    m.selectedStep = step;
+    // The spacing is counted along the axis now in the slot.
+    NirekSetPulseSpacing(m.sampleCount, TenthMilsToCounts(m.sampleSpacing, m.selectedStep));
+    m.selectedChannel = channel;
+    m.selectedThird = third;
+    if (r != 0) {
+        m.selectedChannel = -1;
+        m.selectedThird = -1;
+    }
+    return r;
+}
+
+int32_t SelectDefaultAxes()
+{
+    return SelectAxes(kAxisChannelY, g_machine.mode3d == 1 ? kAxisChannelZ : kNoAxisChannel);
+}
+
+int32_t SelectSingleAxis(int32_t channel)
+{
+    bool withZ = g_machine.mode3d == 1 && channel != kAxisChannelZ;
+    return SelectAxes(channel, withZ ? kAxisChannelZ : kNoAxisChannel);
+}
+
+extern "C" {
+
+ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils)
+{
+    MachineState& m = g_machine;
+    m.sampleCount = count;
+    m.sampleSpacing = tenthMils;
+    SetError(kMsgCommandFailed);
+    Trace("\n>>Kap_SetSampleSpacing(%ld,%ld) ", static_cast<long>(count),
+        static_cast<long>(tenthMils));
+    if (count > kMaxSampleCount)
+        return 1;
+    if (NirekIsInstalled() == 0) {
+        SetError(kMsgNotInitialized);
+        return 10;
+    }
+    int32_t yStep = m.axisStep[kAxisChannelY];
+    if (yStep == 0)
+        return 1;
+    return NirekSetPulseSpacing(count, TenthMilsToCounts(tenthMils, yStep));
+}
+
+ZRQ_API(int32_t) Kap_Velocity(int32_t ipm)
+{
+    SetError(kMsgCommandFailed);
+    // The product keeps its low 32 bits, as the controller's speed tables expect.
+    uint32_t product = static_cast<uint32_t>(ipm) * static_cast<uint32_t>(g_machine.velocityFactor);
+    int32_t v = WrapToInt32(product) / kVelocityDivisor;
+    Trace("\n>>Kap_Velocity: IPM=%d, Vups=%d ", ipm, v);
+    if (NirekIsInstalled() == 0) {
+        SetError(kMsgNotInitialized);
+        return 10;
+    }
+    return NirekSpeed(v);
+}
+
+}  // extern "C"
