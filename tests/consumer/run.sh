@@ -31,11 +31,11 @@ done
 for tool in ${tools//,/ }; do
     [ -x "$prefix/bin/$tool" ] || fail "bin/$tool was not installed"
     # An installed tool that links the library must load the installed one.
-    linked=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$tool" | grep libzrqapi || true)
-    case "$linked" in
-    "" | *"$prefix/$libdir/libzrqapi.so.$major "*) ;;
-    *) fail "bin/$tool loads $linked" ;;
-    esac
+    # ldd prints the $ORIGIN path as found ("bin/../lib/..."), so compare resolved paths.
+    linked=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$tool" | awk '/libzrqapi/ { print $3 }')
+    if [ -n "$linked" ] && [ "$(readlink -f "$linked")" != "$(readlink -f "$prefix/$libdir/libzrqapi.so.$major")" ]; then
+        fail "bin/$tool loads $linked"
+    fi
 done
 soname=$(objdump -p "$prefix/$libdir/libzrqapi.so" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libzrqapi.so.$major" ] || fail "SONAME is '$soname', not libzrqapi.so.$major"
