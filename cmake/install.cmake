@@ -1,0 +1,100 @@
+# Installing, exporting and packaging: what an application links against.
+# Included at the end of the top-level CMakeLists.txt, once every target exists.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ZRQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zrqapi)
+
+# In the build tree too, so a project that adds this one as a subdirectory
+# links the same name it would after find_package.
+add_library(zrqapi::zrqapi ALIAS zrqapi)
+
+install(TARGETS zrqapi EXPORT zrqapiTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/include/zrqapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+if(WIN32)
+  # The export list goes beside the import library: a toolchain that cannot
+  # read the import library makes its own from it.
+  if(EXISTS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def)
+    install(FILES ${CMAKE_SOURCE_DIR}/exports/zrqapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endif()
+
+foreach(tool zrq-boxsim zrqctl)
+  if(TARGET ${tool})
+    if(NOT WIN32)
+      # Finds the library it was installed with, wherever the prefix is.
+      file(RELATIVE_PATH ZRQ_BIN_TO_LIB /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${ZRQ_BIN_TO_LIB}")
+    endif()
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# CMake package: find_package(zrqapi) gives the imported target zrqapi::zrqapi.
+install(EXPORT zrqapiTargets NAMESPACE zrqapi:: DESTINATION ${ZRQ_CMAKE_DIR})
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/zrqapiConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/zrqapiConfig.cmake INSTALL_DESTINATION ${ZRQ_CMAKE_DIR})
+# A new major version changes the shared object's name; callers of 2.0 run on 2.1.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/zrqapiConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/zrqapiConfig.cmake ${CMAKE_BINARY_DIR}/zrqapiConfigVersion.cmake
+  DESTINATION ${ZRQ_CMAKE_DIR})
+
+# pkg-config: written at install time, so that the prefix given to
+# `cmake --install --prefix` (or the packager's /usr) is the one recorded.
+set(ZRQ_PC_TEMPLATE ${CMAKE_SOURCE_DIR}/cmake/zrqapi.pc.in)
+set(ZRQ_PC_FILE ${CMAKE_BINARY_DIR}/pkgconfig/zrqapi.pc)
+install(CODE "
+  set(ZRQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(ZRQ_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(ZRQ_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(ZRQ_PC_VERSION \"${PROJECT_VERSION}\")
+  configure_file(\"${ZRQ_PC_TEMPLATE}\" \"${ZRQ_PC_FILE}\" @ONLY)
+")
+install(FILES ${ZRQ_PC_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Debian package of the library, header, package files and tools.
+set(CPACK_PACKAGE_NAME zrqapi)
+set(CPACK_PACKAGE_VENDOR "ZRQAPI developers")
+set(CPACK_PACKAGE_CONTACT "ZRQAPI developers <zrqapi@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Drives a stepper-motor controller box on a serial port")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Gives the package a shlibs file and the ldconfig trigger.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+include(CPack)
+
+if(ZRQ_BUILD_TESTS AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  # Only the names in the public header may be visible in the shared object.
+  add_test(NAME exports
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check_exports.sh
+            ${CMAKE_SOURCE_DIR}/include/zrqapi.h $<TARGET_FILE:zrqapi>
+            ${CMAKE_SOURCE_DIR}/tests/consumer/pending_exports.txt)
+  # Install into a scratch prefix and build a C program against it, both ways.
+  set(ZRQ_EXPECTED_TOOLS "")
+  foreach(tool zrq-boxsim zrqctl)
+    if(TARGET ${tool})
+      list(APPEND ZRQ_EXPECTED_TOOLS ${tool})
+    endif()
+  endforeach()
+  string(REPLACE ";" "," ZRQ_EXPECTED_TOOLS "${ZRQ_EXPECTED_TOOLS}")
+  add_test(NAME consumer
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/run.sh
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/tests/consumer
+            ${CMAKE_INSTALL_LIBDIR} "${ZRQ_EXPECTED_TOOLS}" ${CMAKE_COMMAND} ${CMAKE_C_COMPILER})
+  set_tests_properties(consumer PROPERTIES SKIP_RETURN_CODE 77)
+endif()
