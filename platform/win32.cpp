@@ -11,6 +11,10 @@
 static const char* const ComPortNames[9]
     = {"?COM0", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
+// The line-state record is read and written whole; its length field must say
+// 28 bytes, as on every 32-bit Windows.
+static_assert(sizeof(DCB) == 28, "DCB layout of 32-bit Windows");
+
 static HANDLE AsHandle(PlatHandle handle)
 {
     return reinterpret_cast<HANDLE>(handle);
@@ -18,6 +22,10 @@ static HANDLE AsHandle(PlatHandle handle)
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
+    if (portNumber < 1 || portNumber > 8) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
     // Share mode 0: the port is ours alone while it is open.
     HANDLE handle = CreateFileA(ComPortNames[portNumber], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
         OPEN_EXISTING, 0, nullptr);
@@ -175,20 +183,37 @@ size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
     return n;
 }
 
+// Today's counters run at 10 MHz or more, where a Deadline (2^31 ticks) would
+// span only 214 s. Dividing them down to at most 4,294,967 Hz keeps minutes of
+// span and the old 32-bit conversions exact; the divisor is fixed per process.
+static const uint64_t kMaxCounterFrequency = 4294967u;
+
+static uint64_t CounterDivisor(uint64_t rawFrequency)
+{
+    return rawFrequency <= kMaxCounterFrequency
+        ? 1
+        : (rawFrequency + kMaxCounterFrequency - 1) / kMaxCounterFrequency;
+}
+
 int PlatCounterFrequency(uint64_t* ticksPerSecond)
 {
     LARGE_INTEGER frequency;
-    if (!QueryPerformanceFrequency(&frequency))
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0)
         return 0;
-    *ticksPerSecond = static_cast<uint64_t>(frequency.QuadPart);
+    uint64_t raw = static_cast<uint64_t>(frequency.QuadPart);
+    *ticksPerSecond = raw / CounterDivisor(raw);
     return 1;
 }
 
 uint64_t PlatCounterNow()
 {
+    LARGE_INTEGER frequency;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<uint64_t>(now.QuadPart);
+    uint64_t divisor = 1;
+    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0)
+        divisor = CounterDivisor(static_cast<uint64_t>(frequency.QuadPart));
+    return static_cast<uint64_t>(now.QuadPart) / divisor;
 }
 
 void PlatSleepMicros(uint32_t micros)
