@@ -8,7 +8,7 @@ build=$1 here=$2 libdir=$3 tools=$4 cmake=$5 cc=$6
 
 library=$(readlink -f "$build/libzrqapi.so")
 for name in Kap_GetApiVersion Kap_TestCall; do
-    if ! nm -D --defined-only "$library" | awk '{ print $3 }' | grep -qx "$name"; then
+    if ! nm -D --defined-only "$library" | awk '{ print $3 }' | grep -x "$name" >/dev/null; then
         echo "SKIP: $name is not exported yet, so no program can link against it"
         exit 77
     fi
@@ -31,11 +31,10 @@ done
 for tool in ${tools//,/ }; do
     [ -x "$prefix/bin/$tool" ] || fail "bin/$tool was not installed"
     # An installed tool that links the library must load the installed one.
-    linked=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$tool" | grep libzrqapi || true)
-    case "$linked" in
-    "" | *"$prefix/$libdir/libzrqapi.so.$major "*) ;;
-    *) fail "bin/$tool loads $linked" ;;
-    esac
+    linked=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$tool" | awk '$1 ~ /^libzrqapi/ { print $3 }')
+    if [ -n "$linked" ] && [ "$(readlink -f "$linked")" != "$(readlink -f "$prefix/$libdir/libzrqapi.so.$major")" ]; then
+        fail "bin/$tool loads $linked, not the installed library"
+    fi
 done
 soname=$(objdump -p "$prefix/$libdir/libzrqapi.so" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libzrqapi.so.$major" ] || fail "SONAME is '$soname', not libzrqapi.so.$major"
@@ -59,7 +58,7 @@ $expected"
 flags=$(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs zrqapi)
 case "$flags" in *"$prefix"*) ;; *) fail "pkg-config does not point into the prefix: $flags" ;; esac
 "$cc" -std=c99 -Wall -Wextra -pedantic -Werror "$here/consumer.c" $flags -o "$scratch/consumer-pc"
-LD_LIBRARY_PATH="$prefix/$libdir" ldd "$scratch/consumer-pc" | grep -q "$prefix/$libdir/libzrqapi.so.$major" ||
+LD_LIBRARY_PATH="$prefix/$libdir" ldd "$scratch/consumer-pc" | grep "$prefix/$libdir/libzrqapi.so.$major" >/dev/null ||
     fail "pkg-config build does not load the installed library"
 LD_LIBRARY_PATH="$prefix/$libdir" check_run pkg-config "$scratch/consumer-pc"
 

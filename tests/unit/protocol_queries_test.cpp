@@ -9,6 +9,7 @@
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "support/reset.h"
+#include "support/sim_peer.h"
 #include "unit/protocol_box.h"
 
 namespace {
@@ -69,6 +70,29 @@ TEST_F(ProtocolQueries, InfoValueIsAssembledBigEndianFromFourHandshakeReplies)
         EXPECT_EQ(g_protocol.ackPending, 0);
         FakeDetachPeer();
     }
+}
+
+TEST_F(ProtocolQueries, GarbledHandshakeIsForgottenAfterTheNextSynchronisation)
+{
+    TestBox box;
+    bool late = true;
+    // The first handshake's second reply comes too late and shifts the rest.
+    box.onByte = [&late](TestBox& b, uint8_t byte, uint64_t now) {
+        if (byte == '{')
+            b.Reply({0x00}, now);
+        if (byte == '.' && b.previous == '{')
+            b.Reply({0x11}, now + (late ? 150000 : 0));
+        if (byte == '.' && b.previous == '.')
+            b.Reply({0x22}, now);
+        if (byte == '}') {
+            b.Reply({0x33}, now);
+            late = false;
+        }
+    };
+    box.Attach();
+    EXPECT_NE(NirekGetInfo(25, 0), 0x00112233u);
+    EXPECT_EQ(NirekSync(0), 0);
+    EXPECT_EQ(NirekGetInfo(25, 0), 0x00112233u);
 }
 
 TEST_F(ProtocolQueries, SilentBoxGivesZeroAfterTheFullTimeoutPlusThreeShortWaits)
@@ -303,5 +327,31 @@ TEST_F(ProtocolQueries, LazyHomeWhoseAckServedAsRunStateReadsAsNotHomed)
     EXPECT_EQ(g_protocol.homeStatus, -1);
     EXPECT_EQ(FakeSentHex(), "57 FF");
 }
+
+#ifdef ZRQ_HAVE_SIM
+TEST_F(ProtocolQueries, SimulatedBoxIdentityAndLazyHomingReadBack)
+{
+    BoxConfig config;
+    config.identifier = "QV-07  A";
+    config.stepInfo[kChannelR] = 0x00040001;
+    Box* box = AttachSimBox(config);
+    char id[13];
+    EXPECT_EQ(NirekGetSavedID(id), 0);
+    EXPECT_STREQ(id, "QV-07  A");
+    EXPECT_EQ(NirekGetInfo(26, kChannelR), 0x00040001u);
+
+    ASSERT_EQ(NirekXYabs(40960, 1024), 0);
+    NirekSetWaitMode(0);
+    EXPECT_EQ(NirekHome(-1), 0);
+    FakeAdvanceMicros(20000);  // the acknowledgement has arrived
+    size_t sent = FakeSent().size();
+    NirekGetState();  // the acknowledgement serves as the run state: no 'n' is sent
+    EXPECT_EQ(FakeSent().size(), sent);
+    EXPECT_EQ(box->Counters().runStateQueries, 0u);
+    EXPECT_EQ(NirekHomed(), 0);
+    EXPECT_EQ(FakeSent().size(), sent);
+    EXPECT_EQ(g_protocol.homeStatus, -1);
+}
+#endif
 
 }  // namespace

@@ -610,6 +610,51 @@ TEST_F(SimOnFakeLine, LostAcknowledgementTimesOutAndResynchronises)
     EXPECT_EQ(box->Param(12), 2);
 }
 
+TEST_F(SimOnFakeLine, MachineControlInitialisesMovesAndReadsBack)
+{
+    Box* box = AttachSimBox();
+    ASSERT_EQ(Kap_InitOnCom(3), 0);
+    EXPECT_EQ(box->Slot(1), kChannelY);
+    EXPECT_EQ(box->Slot(2), kNoAxis);
+    // One inch and half an inch with 12500e-8 inch steps: 8000 and 4000 steps.
+    ASSERT_EQ(Kap_MoveXY(10000, 5000), 0);
+    EXPECT_EQ(Kap_InMotion(), 1);
+    for (int i = 0; i < 600 && Kap_InMotion(); ++i)
+        FakeAdvanceMicros(100000);
+    EXPECT_EQ(box->Position(kChannelX), 8000 * 1024);
+    EXPECT_EQ(box->Position(kChannelY), 4000 * 1024);
+    int32_t x = 0, y = 0;
+    EXPECT_EQ(Kap_GetRtPos(&x, &y, nullptr), 0);
+    EXPECT_EQ(x, 10000);
+    EXPECT_EQ(y, 5000);
+    EXPECT_EQ(box->Drawn().size(), 1u);  // initialisation leaves the pen wanted down
+}
+
+TEST_F(SimOnFakeLine, InitialisationMeetsEachBoxState)
+{
+    struct Case {
+        const char* name;
+        bool atPrompt, stuck, silent;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"runs the protocol", false, false, false, 0},
+        {"at its prompt", true, false, false, 0},
+        {"stuck at its prompt", true, true, false, ZRQ_CANT_SYNC},
+        {"silent", false, false, true, ZRQ_NOT_RESPONDING},
+    };
+    for (const Case& c : cases) {
+        ResetLibraryState();
+        BoxConfig config;
+        config.faults.atPrompt = c.atPrompt;
+        config.faults.stuckAtPrompt = c.stuck;
+        config.faults.silent = c.silent;
+        Box* box = AttachSimBox(config);
+        EXPECT_EQ(Kap_InitOnCom(3), c.result) << c.name;
+        EXPECT_EQ(box->Counters().promptsShown, c.atPrompt ? 1u : 0u) << c.name;
+    }
+}
+
 }  // namespace
 
 #endif
