@@ -16,11 +16,46 @@ install(TARGETS zrqapi EXPORT zrqapiTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/zrqapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-if(WIN32)
+if(WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def)
   # The export list goes beside the import library: a toolchain that cannot
   # read the import library makes its own from it.
-  if(EXISTS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def)
-    install(FILES ${CMAKE_SOURCE_DIR}/exports/zrqapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/exports/zrqapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+  # The linker's import library only knows the exported names, but a caller
+  # compiled from the header refers to Name@bytes (the standard calling
+  # convention's symbol). Rebuild it so that each Name@bytes binds to the
+  # plain export (or to the decorated one where there is no plain name).
+  if(MINGW AND CMAKE_DLLTOOL)
+    file(STRINGS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def ZRQ_DEF_LINES)
+    set(ZRQ_IMPORTS "")
+    set(ZRQ_IMPORT_LINES "")
+    foreach(pass plain decorated)
+      foreach(line IN LISTS ZRQ_DEF_LINES)
+        if(NOT line MATCHES "^[ \t]+([^ \t;=]+)[ \t]*=[ \t]*[^ \t;@]+@([0-9]+)")
+          continue()
+        endif()
+        set(exported ${CMAKE_MATCH_1})
+        set(bytes ${CMAKE_MATCH_2})
+        if(pass STREQUAL "plain" AND NOT exported MATCHES "@")
+          set(caller "${exported}@${bytes}")
+        elseif(pass STREQUAL "decorated" AND exported MATCHES "^_([^@]+@[0-9]+)$")
+          set(caller ${CMAKE_MATCH_1})
+        else()
+          continue()
+        endif()
+        if(NOT caller IN_LIST ZRQ_IMPORTS)
+          list(APPEND ZRQ_IMPORTS ${caller})
+          string(APPEND ZRQ_IMPORT_LINES "  ${caller} == ${exported}\n")
+        endif()
+      endforeach()
+    endforeach()
+    set(ZRQ_IMPORT_DEF ${CMAKE_BINARY_DIR}/zrqapi-import.def)
+    file(WRITE ${ZRQ_IMPORT_DEF}.new "LIBRARY ZRQAPI.dll\nEXPORTS\n${ZRQ_IMPORT_LINES}")
+    configure_file(${ZRQ_IMPORT_DEF}.new ${ZRQ_IMPORT_DEF} COPYONLY)
+    add_custom_command(TARGET zrqapi POST_BUILD
+      COMMAND ${CMAKE_DLLTOOL} -d ${ZRQ_IMPORT_DEF} -D $<TARGET_FILE_NAME:zrqapi>
+              -l $<TARGET_LINKER_FILE:zrqapi>
+      COMMENT "Import library for callers of the header's declarations")
   endif()
 endif()
 
@@ -49,11 +84,17 @@ install(FILES ${CMAKE_BINARY_DIR}/zrqapiConfig.cmake ${CMAKE_BINARY_DIR}/zrqapiC
 # `cmake --install --prefix` (or the packager's /usr) is the one recorded.
 set(ZRQ_PC_TEMPLATE ${CMAKE_SOURCE_DIR}/cmake/zrqapi.pc.in)
 set(ZRQ_PC_FILE ${CMAKE_BINARY_DIR}/pkgconfig/zrqapi.pc)
+# The DLL and its import library are ZRQAPI; -l is case-sensitive on a Unix host.
+get_target_property(ZRQ_PC_LIBNAME zrqapi OUTPUT_NAME)
+if(NOT ZRQ_PC_LIBNAME)
+  set(ZRQ_PC_LIBNAME zrqapi)
+endif()
 install(CODE "
   set(ZRQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   set(ZRQ_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
   set(ZRQ_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(ZRQ_PC_VERSION \"${PROJECT_VERSION}\")
+  set(ZRQ_PC_LIBNAME \"${ZRQ_PC_LIBNAME}\")
   configure_file(\"${ZRQ_PC_TEMPLATE}\" \"${ZRQ_PC_FILE}\" @ONLY)
 ")
 install(FILES ${ZRQ_PC_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
@@ -97,4 +138,10 @@ if(ZRQ_BUILD_TESTS AND NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
             ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/tests/consumer
             ${CMAKE_INSTALL_LIBDIR} "${ZRQ_EXPECTED_TOOLS}" ${CMAKE_COMMAND} ${CMAKE_C_COMPILER})
   set_tests_properties(consumer PROPERTIES SKIP_RETURN_CODE 77)
+endif()
+
+if(ZRQ_BUILD_TESTS AND WIN32 AND MINGW AND CMAKE_TOOLCHAIN_FILE AND CMAKE_HOST_UNIX)
+  add_test(NAME consumer_dll
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/run_win.sh ${CMAKE_BINARY_DIR}
+            ${CMAKE_SOURCE_DIR}/tests/consumer ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_COMMAND} ${CMAKE_C_COMPILER})
 endif()

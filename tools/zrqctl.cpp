@@ -197,6 +197,7 @@ struct Command {
     std::vector<int32_t> args;
     bool hasCom = false;  // init --com N
     std::string where;    // "" or "FILE:LINE: " for messages
+    std::string text;     // as written, for --verbose
 };
 
 // ---- results ----
@@ -204,8 +205,9 @@ struct Command {
 int Fail(const Command& command, int32_t code, const char* message)
 {
     if (code == ZRQ_ACK_TIMEOUT) {
-        fprintf(stderr, "zrqctl: %s%s: the box did not acknowledge in time (%s)\n",
-            command.where.c_str(), command.spec->name, message ? message : "no message");
+        // The library's message, if any, is only what the call set on entry.
+        fprintf(stderr, "zrqctl: %s%s: the box did not acknowledge in time\n",
+            command.where.c_str(), command.spec->name);
         return kExitTempFail;
     }
     fprintf(stderr, "zrqctl: %s%s: %s\n", command.where.c_str(), command.spec->name,
@@ -232,7 +234,7 @@ int KapResult(const Command& command, int32_t code)
 // A Nirek result: 0, or 256 after a lost acknowledgement.
 int NirekResult(const Command& command, int32_t code)
 {
-    return code == 0 ? 0 : Fail(command, code, "acknowledgement lost; link resynchronised");
+    return code == 0 ? 0 : Fail(command, code, nullptr);
 }
 
 // The Nirek queries would wait out their time-outs on a closed channel.
@@ -396,9 +398,16 @@ int RunMoveR(const Command& c)
     return AfterMove(c, KapResult(c, Kap_MoveR(c.args[0])));
 }
 
+// The pen command moves the pen now and also sets the state later moves are
+// made with; the Kap_ call alone would let the next move put the pen down again.
 int RunPen(const Command& c)
 {
-    return KapResult(c, c.args[0] == 0 ? Kap_PenUp() : Kap_PenDown());
+    if (c.args[0] == 0) {
+        NirekPenUp();
+        return KapResult(c, Kap_PenUp());
+    }
+    NirekPenDown();
+    return KapResult(c, Kap_PenDown());
 }
 
 int RunVelocity(const Command& c)
@@ -548,6 +557,27 @@ int RunTrace(const Command& c)
     return 0;
 }
 
+int RunMode(const Command& c)
+{
+    if (c.args[0] == 0)
+        Kap_2dMode();
+    else
+        Kap_3dMode();
+    return 0;
+}
+
+int RunWaitMode(const Command& c)
+{
+    Kap_SetWaitMode(c.args[0] == 0 ? 1 : 0);
+    return 0;
+}
+
+int RunTimeout(const Command& c)
+{
+    NirekSetTimeout(c.args[0]);
+    return 0;
+}
+
 int RunVersion(const Command&)
 {
     int32_t major = 0, minor = 0;
@@ -588,6 +618,11 @@ const CommandSpec kCommands[] = {
     {"sync", {}, RunSync, "resynchronise the link"},
     {"terminal", {{kInteger, "N"}}, RunTerminal, "N  dumb terminal on COM N (Ctrl-A quits)"},
     {"trace", {{kWord, "on|off", "on off"}}, RunTrace, "on|off  library trace on stdout"},
+    {"mode", {{kWord, "2d|3d", "2d 3d"}}, RunMode, "2d|3d  what the third axis slot holds"},
+    {"wait-mode", {{kWord, "on|off", "on off"}}, RunWaitMode,
+        "on|off  wait for each acknowledgement (init turns it on)"},
+    {"timeout", {{kInteger, "TENTHS", nullptr, 1, INT32_MAX}}, RunTimeout,
+        "TENTHS  acknowledgement time-out, tenths of a second (default 600)"},
     {"version", {}, RunVersion, "print versions"},
 };
 
@@ -612,7 +647,7 @@ void PrintHelp()
            "  --units in|mm|tmil  unit of printed positions (default in)\n"
            "  --root DIR          configuration root for this run (sets ZRQAPI_ROOT)\n"
            "  --wait              after each move and home, wait for the box to stop\n"
-           "  -v, --verbose       say what each command did\n"
+           "  -v, --verbose       show each command and what it did\n"
            "  -h, --help          this text\n\n"
            "Distances: a bare number is tenths of a mil (0.0001 in); the suffixes in, mm\n"
            "and mil convert (1in = 10000, 1mm = 393.7, 1mil = 10), rounded to the nearest\n"
@@ -705,6 +740,7 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
 {
     size_t i = 0;
     while (i < tokens.size()) {
+        size_t first = i;
         const std::string& name = tokens[i++];
         if (name == "run") {
             if (i >= tokens.size()) {
@@ -762,6 +798,8 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
                 command.args.push_back(value);
                 ++i;
             }
+            for (size_t k = first; k < i; ++k)
+                command.text += (k == first ? "" : " ") + tokens[k];
             out->push_back(command);
         }
         if (oneCommand && i < tokens.size()) {
@@ -848,6 +886,10 @@ int main(int argc, char** argv)
 
     g_options.progressLine = isatty(STDOUT_FILENO);
     for (const Command& command : commands) {
+        if (g_options.verbose) {
+            printf("> %s\n", command.text.c_str());
+            fflush(stdout);
+        }
         int status = command.spec->run(command);
         fflush(stdout);
         if (status != 0)

@@ -259,3 +259,140 @@ TEST_F(ZrqctlTest, VersionAndHelp)
 }  // namespace
 
 #endif
+
+#if defined(ZRQ_ZRQCTL) && defined(ZRQ_BOXSIM)
+
+namespace {
+
+// zrq-boxsim serving COM2 of the test's root; stopped with SIGTERM.
+class ZrqctlOnBoxSim : public ZrqctlTest {
+protected:
+    pid_t sim = -1;
+
+    void StartBox(const std::vector<std::string>& extra = {})
+    {
+        std::string link = root + "/dev/com2";
+        std::vector<std::string> args = {ZRQ_BOXSIM, "--link", link};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim = fork();
+        ASSERT_GE(sim, 0);
+        if (sim == 0) {
+            int devNull = open("/dev/null", O_RDWR);
+            dup2(devNull, 0);
+            dup2(devNull, 1);
+            dup2(devNull, 2);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i)
+            usleep(10000);
+        ASSERT_EQ(access(link.c_str(), F_OK), 0) << "zrq-boxsim made no port";
+        File("qorin/qorin.cfg", "2 COMPORT simulated box\n");
+    }
+
+    void StopBox()
+    {
+        if (sim > 0) {
+            kill(sim, SIGTERM);
+            waitpid(sim, nullptr, 0);
+            sim = -1;
+        }
+    }
+
+    void TearDown() override
+    {
+        StopBox();
+        ZrqctlTest::TearDown();
+    }
+};
+
+std::string LastLine(const std::string& text)
+{
+    size_t end = text.size() > 0 && text.back() == '\n' ? text.size() - 1 : text.size();
+    size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+TEST_F(ZrqctlOnBoxSim, PositionAfterAMoveIsPrintedInTheUnitAskedFor)
+{
+    StartBox();
+    const struct {
+        const char* args;
+        const char* printed;
+    } cases[] = {
+        {"--units tmil init velocity 400 move-xy 1in 0.5in wait pos finish",
+            "position X=10000 Y=5000 Z=0 tmil\n"},
+        {"init velocity 400 move-xy 25.4mm 500mil wait pos finish",
+            "position X=1.0000 Y=0.5000 Z=0.0000 in\n"},
+        // Read back, -1.5in comes to -14999 tenth-mils: the library's conversion
+        // adds its half unit before truncating, whatever the sign.
+        {"--units mm init velocity 400 move-xy 2500 -1.5in wait pos finish",
+            "position X=6.35000 Y=-38.09746 Z=0.00000 mm\n"},
+        {"--units in init velocity 400 mode 3d move-xyz 0.25in 0.75in 0.1in wait pos finish",
+            "position X=0.2500 Y=0.7500 Z=0.1000 in\n"},
+    };
+    for (const auto& c : cases) {
+        Outcome o = Run(c.args);
+        EXPECT_EQ(o.status, 0) << c.args << "\n" << o.err;
+        EXPECT_EQ(LastLine(o.out), c.printed) << c.args;
+        // Waiting without a terminal prints plain lines, never a carriage return.
+        EXPECT_EQ(o.out.find('\r'), std::string::npos) << c.args;
+    }
+}
+
+TEST_F(ZrqctlOnBoxSim, LostAcknowledgementExits75)
+{
+    // Initialisation is acknowledged 44 times (the probe, the configuration
+    // sequence, the default selection); the 45th is the pen's.
+    StartBox({"--drop-ack", "45"});
+    Outcome o = Run("timeout 5 init pen down pos");
+    EXPECT_EQ(o.status, 75) << o.err;
+    EXPECT_EQ(o.err, "zrqctl: pen: the box did not acknowledge in time\n");
+    EXPECT_EQ(o.out, "") << "nothing after the failure runs";
+}
+
+TEST_F(ZrqctlOnBoxSim, ScriptFileRunsInOrderAndStopsAtTheFirstFailure)
+{
+    StartBox();
+    std::string good = File("good.zrq",
+        "# draw a line\n"
+        "init\n"
+        "velocity 120   # fast\n"
+        "\n"
+        "pen down\n"
+        "move-xy 0.2in 0.1in\n"
+        "wait\n"
+        "pos\n"
+        "home\n"
+        "wait\n"
+        "pos\n"
+        "finish\n");
+    Outcome o = RunZrqctl(root, {"--units", "tmil", "run", good});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "position X=2000 Y=1000 Z=0 tmil\nposition X=0 Y=0 Z=0 tmil\n");
+
+    std::string bad = File("bad.zrq", "init\njog-pos 5\npos\n");
+    o = RunZrqctl(root, {"run", bad, "pos"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "zrqctl: " + bad + ":2: jog-pos: Command Failed\n");
+    EXPECT_EQ(o.out, "") << "nothing after the failure runs";
+}
+
+TEST_F(ZrqctlOnBoxSim, VerboseShowsEachCommandAndWaitingMovesReportWhereTheyStopped)
+{
+    StartBox();
+    Outcome o = Run("-v --wait --units tmil init move-xy 800 400 finish");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("> init\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("> move-xy 800 400\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("stopped: X=800 Y=400 tmil, 0 to go\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("> finish\n"), std::string::npos) << o.out;
+}
+
+}  // namespace
+
+#endif

@@ -147,8 +147,9 @@ void DriveBox()
     auto rotor = ZRQ_RESOLVE(Kap_Get4AxisPosition, "Kap_Get4AxisPosition");
     auto terminal = ZRQ_RESOLVE(Kap_DumbTerminal, "_Kap_DumbTerminal@4");
     auto finish = ZRQ_RESOLVE(Kap_Finish, "Kap_Finish");
-    if (!init || !initLower || !errorString || !installed || !moveXY || !moveZ || !move4
-        || !machinePosition || !rotor || !terminal || !finish) {
+    auto inMotion = ZRQ_RESOLVE(Kap_InMotion, "_Kap_InMotion@0");
+    if (!inMotion || !init || !initLower || !errorString || !installed || !moveXY || !moveZ
+        || !move4 || !machinePosition || !rotor || !terminal || !finish) {
         Check(false, "the routines of the box run resolve");
         return;
     }
@@ -176,6 +177,10 @@ void DriveBox()
     Check(moveXY(10000, 5000) == 0, "Kap_MoveXY(10000, 5000)");
     Check(moveZ(-2500) == 0, "Kap_MoveZ(-2500)");
     Check(move4(1200) == 0, "Kap_Move4Axis(1200)");
+    // The simulated axes take their time; positions are read once they stop.
+    for (int i = 0; i < 300 && inMotion() != 0; i++)
+        Sleep(100);
+    Check(inMotion() == 0, "the moves end");
     int32_t x = 0, y = 0, z = 0, r = 0;
     Check(machinePosition(&x, &y, &z) == 0, "Kap_GetMachinePosition");
     // Positions come back through the controller's step counts; allow one
