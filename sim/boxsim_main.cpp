@@ -433,16 +433,21 @@ int Serve(const Options& o, int master, Box* box, LineCounts* line)
         if (idleMicros != 0 && lastActivity + idleMicros > now)
             wait = std::min<uint64_t>(wait, lastActivity + idleMicros - now);
         wait = std::min<uint64_t>(wait, 100000);
-        // A timer wake-up comes tens of microseconds late, a fifth of a byte
-        // time: the last stretch before a paced byte is spun instead.
+        // With paced input the line is timed to the microsecond: a timer
+        // wake-up comes tens of microseconds late, a fifth of a byte time, so
+        // the last stretch before a paced byte is spun instead. Otherwise the
+        // wait keeps its whole milliseconds, whose slack the existing clients
+        // were measured with.
         if (byteMicros != 0 && wait < kSpinMicros)
             wait = 0;
         else if (byteMicros != 0)
             wait -= kSpinMicros;
+        else
+            wait = (wait + 999) / 1000 * 1000;
         pollfd pfd = {master, POLLIN, 0};
         timespec timeout;
-        timeout.tv_sec = 0;
-        timeout.tv_nsec = static_cast<long>(wait) * 1000L;
+        timeout.tv_sec = static_cast<time_t>(wait / 1000000);
+        timeout.tv_nsec = static_cast<long>(wait % 1000000) * 1000L;
         int ready = ppoll(&pfd, 1, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
@@ -543,9 +548,10 @@ int main(int argc, char** argv)
         if (status == 0) {
             printf("%s\n", slavePath.c_str());
             fflush(stdout);
-            // Replies are paced to the microsecond; the default 50 us timer
-            // slack would stretch every byte time by a fifth.
-            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+            // Paced input is timed to the microsecond; the default 50 us
+            // timer slack would stretch every byte time by a fifth.
+            if (options.paceInput)
+                prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
             status = Serve(options, master, &box, &line);
         }
     }
