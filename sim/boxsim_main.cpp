@@ -346,6 +346,14 @@ int OpenTerminal(int* master, int* slave, std::string* slavePath)
     return 1;
 }
 
+void ClearFaultsIfAsked(Box* box)
+{
+    if (g_clearFaults != 0) {
+        g_clearFaults = 0;
+        box->Faults() = BoxFaults();
+    }
+}
+
 int Serve(const Options& o, int master, Box* box)
 {
     const uint64_t start = MonotonicMicros();
@@ -357,10 +365,7 @@ int Serve(const Options& o, int master, Box* box)
 
     while (g_stopSignal == 0) {
         uint64_t now = MonotonicMicros() - start;
-        if (g_clearFaults != 0) {
-            g_clearFaults = 0;
-            box->Faults() = BoxFaults();
-        }
+        ClearFaultsIfAsked(box);
 
         uint8_t buffer[512];
         size_t due = box->Transmit(now, buffer, sizeof buffer);
@@ -401,6 +406,8 @@ int Serve(const Options& o, int master, Box* box)
         }
         if (ready == 0)
             continue;
+        // A byte that arrived after SIGUSR1 must meet the cleared box.
+        ClearFaultsIfAsked(box);
         if (pfd.revents & POLLIN) {
             ssize_t n = read(master, buffer, sizeof buffer);
             if (n > 0) {
