@@ -16,6 +16,7 @@ const char kQorinMpmDir[] = "c:\\qorin\\mpm\\";
 const char kQvMpmDir[] = "c:\\qv\\mpm\\";
 const char kMpmExtension[] = ".mpm";
 const size_t kNameBufferSize = 80;
+const int kIdentifierLength = 12;  // what NirekGetSavedID can deliver
 
 const int32_t kBoxDead = 3;
 const int kSyncRetries = 5;
@@ -115,7 +116,8 @@ int32_t ReadMotionParameters(const char* mpmDir)
         return FailMpm(5);
     }
     char fileName[kNameBufferSize];
-    snprintf(fileName, sizeof fileName, "%s%s%s", mpmDir, id, kMpmExtension);
+    // Bounded to the identifier's length, so the name always fits whole.
+    snprintf(fileName, sizeof fileName, "%s%.*s%s", mpmDir, kIdentifierLength, id, kMpmExtension);
     int32_t result = ReadMpm(fileName, expectedVersion);
     if (result != 0)
         return FailMpm(result);

@@ -28,10 +28,20 @@ void OnStopSignal(int signal)
     g_stopSignal = signal;
 }
 
+// SIGUSR1 clears every fault, so a test can end a fault without losing the
+// box's positions and parameters.
+volatile sig_atomic_t g_clearFaults = 0;
+
+void OnClearFaults(int)
+{
+    g_clearFaults = 1;
+}
+
 const char kUsage[]
     = "usage: zrq-boxsim [options]\n"
       "Serves a simulated motion controller box on a new pseudo-terminal and prints\n"
       "the terminal's path. Runs until SIGINT or SIGTERM (or --exit-after-idle).\n"
+      "SIGUSR1 clears every fault option; the box keeps its state.\n"
       "\n"
       "Line\n"
       "  --link PATH              also make PATH a symbolic link to the terminal\n"
@@ -347,6 +357,10 @@ int Serve(const Options& o, int master, Box* box)
 
     while (g_stopSignal == 0) {
         uint64_t now = MonotonicMicros() - start;
+        if (g_clearFaults != 0) {
+            g_clearFaults = 0;
+            box->Faults() = BoxFaults();
+        }
 
         uint8_t buffer[512];
         size_t due = box->Transmit(now, buffer, sizeof buffer);
@@ -425,6 +439,8 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = OnClearFaults;
+    sigaction(SIGUSR1, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     LogSink sink;
