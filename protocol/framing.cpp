@@ -146,11 +146,16 @@ int32_t WaitForByte(int32_t tenths)
 {
     Deadline deadline;
     SetDeadline(&deadline, TimeoutMs(tenths));
+    // The caller has just looked at the line and found nothing, so the first
+    // pass goes straight to sleep: a device read here would only cost a
+    // system call on every round trip. Bytes already buffered are still seen.
+    bool looked = g_link.readPos == g_link.count;
     for (;;) {
         if (DeadlinePassed(deadline))
             return ComAvail(&g_link);
-        if (ComAvail(&g_link))
+        if (!looked && ComAvail(&g_link))
             return 1;
+        looked = false;
         if (AbortHook(&deadline) != 0)
             return 0;
         IdleUntilReadable(deadline);

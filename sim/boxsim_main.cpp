@@ -8,12 +8,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,9 @@ const char kUsage[]
       "                           (e.g. $ZRQAPI_ROOT/dev/com3); removed on exit\n"
       "  --baud N                 pace replies at N baud, 10 bits a byte (default 38400:\n"
       "                           260 us a byte); 0 = as fast as the terminal takes them\n"
+      "  --pace-input             pace the client's bytes too: each reaches the box one\n"
+      "                           byte time (at --baud) after the one before, as on a\n"
+      "                           real line, instead of the moment it is written\n"
       "  --latency US             microseconds between a byte and its reply (default 0)\n"
       "  --frame-gap MS           drop a frame whose next byte is later than this, in\n"
       "                           milliseconds (default 100; 0 = never)\n"
@@ -69,6 +74,8 @@ const char kUsage[]
       "  --svg FILE               write the pen-down path as SVG on exit (motor steps)\n"
       "  --log FILE               write the command log, one line per event:\n"
       "                           microseconds since start, then the event\n"
+      "  --stats FILE             write the byte and frame counts on exit, one\n"
+      "                           \"name value\" a line\n"
       "\n"
       "Faults\n"
       "  --silent                 answer nothing at all\n"
@@ -95,6 +102,8 @@ struct Options {
     std::string link;
     std::string svgPath;
     std::string logPath;
+    std::string statsPath;
+    bool paceInput = false;
     double exitAfterIdleSeconds = 0.0;
 };
 
@@ -185,6 +194,9 @@ int ParseOptions(int argc, char** argv, Options* o)
                 o->link = value;
         } else if (name == "--baud") {
             ok = ParseU32(value, &c.baud);
+        } else if (name == "--pace-input") {
+            takesValue = false;
+            o->paceInput = true;
         } else if (name == "--latency") {
             ok = ParseUnsigned(value, &c.replyLatencyMicros);
         } else if (name == "--frame-gap") {
@@ -216,6 +228,10 @@ int ParseOptions(int argc, char** argv, Options* o)
             ok = value != nullptr && *value != '\0';
             if (ok)
                 o->logPath = value;
+        } else if (name == "--stats") {
+            ok = value != nullptr && *value != '\0';
+            if (ok)
+                o->statsPath = value;
         } else if (name == "--silent") {
             takesValue = false;
             f.silent = true;
@@ -346,20 +362,41 @@ int OpenTerminal(int* master, int* slave, std::string* slavePath)
     return 1;
 }
 
-int Serve(const Options& o, int master, Box* box)
+// What crossed the line, for --stats.
+struct LineCounts {
+    uint64_t bytesSent = 0;
+};
+
+int Serve(const Options& o, int master, Box* box, LineCounts* line)
 {
     const uint64_t start = MonotonicMicros();
     const uint64_t idleMicros = static_cast<uint64_t>(o.exitAfterIdleSeconds * 1e6);
+    const uint32_t baud = o.config.baud;
+    const uint64_t byteMicros = o.paceInput && baud != 0 ? 10000000ull / baud : 0;
     uint64_t lastActivity = 0;
     std::vector<uint8_t> outgoing;  // due, but not yet taken by the terminal
     // A client that never reads must not make us hoard its replies forever.
     const size_t kOutgoingLimit = 1 << 16;
+    // With --pace-input: bytes written by the client but still on the wire,
+    // each with the time its stop bit reaches the box.
+    struct InFlight {
+        uint64_t due;
+        uint8_t value;
+    };
+    std::deque<InFlight> incoming;
+    uint64_t inputLineFree = 0;
+    const uint64_t kSpinMicros = 100;
 
     while (g_stopSignal == 0) {
         uint64_t now = MonotonicMicros() - start;
         if (g_clearFaults != 0) {
             g_clearFaults = 0;
             box->Faults() = BoxFaults();
+        }
+
+        while (!incoming.empty() && incoming.front().due <= now) {
+            box->Receive(&incoming.front().value, 1, incoming.front().due);
+            incoming.pop_front();
         }
 
         uint8_t buffer[512];
@@ -371,28 +408,47 @@ int Serve(const Options& o, int master, Box* box)
         }
         if (!outgoing.empty()) {
             ssize_t n = write(master, outgoing.data(), outgoing.size());
-            if (n > 0)
+            if (n > 0) {
                 outgoing.erase(outgoing.begin(), outgoing.begin() + n);
+                line->bytesSent += static_cast<uint64_t>(n);
+            }
         }
 
-        if (idleMicros != 0 && now - lastActivity >= idleMicros) {
+        if (idleMicros != 0 && now - lastActivity >= idleMicros && incoming.empty()) {
             fprintf(stderr, "zrq-boxsim: idle for %.3f s, exiting\n", o.exitAfterIdleSeconds);
             return 0;
         }
 
-        // Sleep until the next reply is due, a byte arrives, or the idle time ends.
+        // Sleep until the next reply or paced byte is due, a byte arrives, or
+        // the idle time ends; in microseconds, since a byte lasts 260 us.
         uint64_t wait = 100000;
         uint64_t nextDue;
         if (!outgoing.empty())
             wait = 1000;
         else if (box->NextDue(&nextDue))
             wait = nextDue > now ? nextDue - now : 0;
+        if (!incoming.empty())
+            wait = std::min<uint64_t>(
+                wait, incoming.front().due > now ? incoming.front().due - now : 0);
         if (idleMicros != 0 && lastActivity + idleMicros > now)
             wait = std::min<uint64_t>(wait, lastActivity + idleMicros - now);
         wait = std::min<uint64_t>(wait, 100000);
+        // With paced input the line is timed to the microsecond: a timer
+        // wake-up comes tens of microseconds late, a fifth of a byte time, so
+        // the last stretch before a paced byte is spun instead. Otherwise the
+        // wait keeps its whole milliseconds, whose slack the existing clients
+        // were measured with.
+        if (byteMicros != 0 && wait < kSpinMicros)
+            wait = 0;
+        else if (byteMicros != 0)
+            wait -= kSpinMicros;
+        else
+            wait = (wait + 999) / 1000 * 1000;
         pollfd pfd = {master, POLLIN, 0};
-        int timeoutMs = static_cast<int>((wait + 999) / 1000);
-        int ready = poll(&pfd, 1, timeoutMs);
+        timespec timeout;
+        timeout.tv_sec = static_cast<time_t>(wait / 1000000);
+        timeout.tv_nsec = static_cast<long>(wait % 1000000) * 1000L;
+        int ready = ppoll(&pfd, 1, &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -406,7 +462,14 @@ int Serve(const Options& o, int master, Box* box)
             if (n > 0) {
                 now = MonotonicMicros() - start;
                 lastActivity = now;
-                box->Receive(buffer, static_cast<size_t>(n), now);
+                if (byteMicros == 0) {
+                    box->Receive(buffer, static_cast<size_t>(n), now);
+                } else {
+                    for (ssize_t k = 0; k < n; ++k) {
+                        inputLineFree = std::max(now, inputLineFree) + byteMicros;
+                        incoming.push_back({inputLineFree, buffer[k]});
+                    }
+                }
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
@@ -457,6 +520,7 @@ int main(int argc, char** argv)
     std::string slavePath;
     int status = 1;
     bool linked = false;
+    LineCounts line;
     Box box(options.config);
     box.onLog = StreamLog;
     box.onLogContext = &sink;
@@ -484,7 +548,11 @@ int main(int argc, char** argv)
         if (status == 0) {
             printf("%s\n", slavePath.c_str());
             fflush(stdout);
-            status = Serve(options, master, &box);
+            // Paced input is timed to the microsecond; the default 50 us
+            // timer slack would stretch every byte time by a fifth.
+            if (options.paceInput)
+                prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+            status = Serve(options, master, &box, &line);
         }
     }
 
@@ -495,6 +563,24 @@ int main(int argc, char** argv)
         fprintf(
             stderr, "zrq-boxsim: cannot write %s: %s\n", options.svgPath.c_str(), strerror(errno));
         status = 1;
+    }
+    if (!options.statsPath.empty()) {
+        const BoxCounters& c = box.Counters();
+        char text[512];
+        snprintf(text, sizeof text,
+            "bytes_received %llu\nbytes_sent %llu\nframes %llu\nacks_sent %llu\n"
+            "sync_attempts %llu\nqueries %llu\ntruncated_frames %llu\n",
+            static_cast<unsigned long long>(c.bytesReceived),
+            static_cast<unsigned long long>(line.bytesSent),
+            static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.acksSent),
+            static_cast<unsigned long long>(c.syncAttempts),
+            static_cast<unsigned long long>(c.queries),
+            static_cast<unsigned long long>(c.truncatedFrames));
+        if (!WriteFile(options.statsPath, text)) {
+            fprintf(stderr, "zrq-boxsim: cannot write %s: %s\n", options.statsPath.c_str(),
+                strerror(errno));
+            status = 1;
+        }
     }
     if (sink.file != nullptr)
         fclose(sink.file);

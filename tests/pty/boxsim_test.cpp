@@ -305,6 +305,31 @@ TEST_F(BoxSimTest, RepliesTakeTheirWireTimeAtTheBaudRate)
     EXPECT_GE(elapsed, 20 * 0.00104 * 0.95);
 }
 
+TEST_F(BoxSimTest, PacedInputTakesItsWireTimeAndStatsCountTheLine)
+{
+    std::string stats = dir + "/stats";
+    BoxSim sim;
+    ASSERT_TRUE(sim.Start({"--baud", "9600", "--pace-input", "--stats", stats}));
+    Client client(sim.path);
+    // Ten frames in one write: 70 bytes in, 10 acknowledgements out, 80
+    // byte times of 1041 us when the box's input is paced as well.
+    Bytes frames;
+    for (int i = 0; i < 10; ++i)
+        frames.insert(frames.end(), {'p', 0x00, 0x22, 0x00, 0x00, 0x01, 0x01});
+    double start = Now();
+    client.Write(frames);
+    Bytes acks = client.Read(10);
+    double elapsed = Now() - start;
+    ASSERT_EQ(acks.size(), 10u);
+    // Input and acknowledgements overlap but the last ack needs 71 byte times.
+    EXPECT_GE(elapsed, 71 * 0.00104 * 0.95);
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+    std::string text = ReadFile(stats);
+    EXPECT_NE(text.find("bytes_received 70\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("bytes_sent 10\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("frames 10\n"), std::string::npos) << text;
+}
+
 TEST_F(BoxSimTest, IdleExitWritesRecordsAndRemovesTheLink)
 {
     std::string link = dir + "/dev/com3";
