@@ -34,11 +34,35 @@ const int32_t kParamRampEnd = 55;
 const int32_t kParamLimits = 68;
 const int32_t kParamOutputs = 34;
 
+// Windows opens these names as devices whatever the folder and extension: an
+// identifier "COM2" would have initialisation read a serial port, and block.
+bool IsDeviceName(const char* id)
+{
+    static const struct {
+        const char* name;
+        bool numbered;  // COM0..COM9, LPT0..LPT9
+    } kDevices[] = {{"CON", false}, {"PRN", false}, {"AUX", false}, {"NUL", false}, {"COM", true},
+        {"LPT", true}};
+    size_t length = strlen(id);
+    while (length > 0 && id[length - 1] == ' ')
+        --length;  // Windows ignores trailing blanks
+    for (const auto& device : kDevices) {
+        if (length != (device.numbered ? 4u : 3u))
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < 3; ++i)
+            same = same && (id[i] & ~0x20) == device.name[i];  // either case
+        if (same && (!device.numbered || (id[3] >= '0' && id[3] <= '9')))
+            return true;
+    }
+    return false;
+}
+
 // The identifier comes from the box: it must not steer the file name out of
-// the MPM directory.
+// the MPM directory, nor onto a device.
 bool IdentifierIsSafe(const char* id)
 {
-    return strpbrk(id, "/\\:") == nullptr && strcmp(id, "..") != 0;
+    return strpbrk(id, "/\\:") == nullptr && strcmp(id, "..") != 0 && !IsDeviceName(id);
 }
 
 int32_t FailAfterOpen(MessageId id, int32_t code, const char* trace)

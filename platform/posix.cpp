@@ -348,11 +348,12 @@ int16_t PlatKeyState(PlatKey key)
 
 // Console: raw, unechoed, no signals from Ctrl-C, restored by PlatConsoleEnd.
 // A process killed while raw would leave the operator's shell without echo,
-// so the usual termination signals restore the console before they act, and
-// so does exit().
+// so the usual termination signals and the crash signals restore the console
+// before they act, and so does exit().
 static struct termios s_savedConsole;
 static volatile sig_atomic_t s_consoleRaw = 0;
-static const int s_restoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT};
+static const int s_restoringSignals[]
+    = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 static const size_t kRestoringSignalCount
     = sizeof s_restoringSignals / sizeof s_restoringSignals[0];
 static struct sigaction s_previousActions[kRestoringSignalCount];

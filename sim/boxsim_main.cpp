@@ -362,6 +362,14 @@ int OpenTerminal(int* master, int* slave, std::string* slavePath)
     return 1;
 }
 
+void ClearFaultsIfAsked(Box* box)
+{
+    if (g_clearFaults != 0) {
+        g_clearFaults = 0;
+        box->Faults() = BoxFaults();
+    }
+}
+
 // What crossed the line, for --stats.
 struct LineCounts {
     uint64_t bytesSent = 0;
@@ -389,10 +397,7 @@ int Serve(const Options& o, int master, Box* box, LineCounts* line)
 
     while (g_stopSignal == 0) {
         uint64_t now = MonotonicMicros() - start;
-        if (g_clearFaults != 0) {
-            g_clearFaults = 0;
-            box->Faults() = BoxFaults();
-        }
+        ClearFaultsIfAsked(box);
 
         while (!incoming.empty() && incoming.front().due <= now) {
             box->Receive(&incoming.front().value, 1, incoming.front().due);
@@ -457,6 +462,8 @@ int Serve(const Options& o, int master, Box* box, LineCounts* line)
         }
         if (ready == 0)
             continue;
+        // A byte that arrived after SIGUSR1 must meet the cleared box.
+        ClearFaultsIfAsked(box);
         if (pfd.revents & POLLIN) {
             ssize_t n = read(master, buffer, sizeof buffer);
             if (n > 0) {

@@ -233,6 +233,12 @@ TEST_F(MachineInit, MpmFileNamesAndVersionsFollowTheIdentifier)
         {"a/b.1", "a/b.mpm", "1", 5},  // the identifier may not leave the directory
         {"C:K12", "K12.mpm", "-1", 5},
         {"..\\K12", "K12.mpm", "-1", 5},
+        // Names Windows opens as devices are refused even where a file exists.
+        {"COM2.1", "COM2.mpm", "1", 5},
+        {"nul", "nul.mpm", "-1", 5},
+        {"Con .1", "Con .mpm", "1", 5},
+        {"COM", "COM.mpm", "-1", 0},
+        {"COMX.1", "COMX.mpm", "1", 0},
     };
     for (const auto& c : cases) {
         ResetLibraryState();
