@@ -7,6 +7,8 @@
 // usage: zrq-bench-wait [--round-trips N] [--idle-runs N]
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -130,6 +132,32 @@ double RoundTrip(Responder* responder, bool busy)
     return static_cast<double>(returned - responder->wroteAtNanos.load()) / 1000.0;
 }
 
+// Spinners at the lowest priority, one a core: any runnable thread displaces
+// them at once, but no core is ever idle, so a wake-up never has to bring a
+// halted core (in a virtual machine, a halted virtual CPU) back first.
+struct CoreKeepers {
+    std::atomic<bool> stop {false};
+    std::vector<std::thread> threads;
+    void Start()
+    {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        for (long i = 0; i < cores; ++i)
+            threads.emplace_back([this] {
+                sched_param param = {};
+                pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+                while (!stop.load(std::memory_order_relaxed)) { }
+            });
+    }
+    void Stop()
+    {
+        stop = true;
+        for (std::thread& t : threads)
+            t.join();
+        threads.clear();
+        stop = false;
+    }
+};
+
 void PrintLatency(const char* name, const std::vector<double>& sample)
 {
     printf("latency %-24s median %8.1f us   p99 %8.1f us   max %8.1f us   n %zu\n", name,
@@ -186,28 +214,39 @@ int main(int argc, char** argv)
     printf("idle cpu  kernel-sleeping wait %.2f %% of a core, busy poll %.1f %% (median of %d)\n",
         bench::Percentile(sleeping, 50), bench::Percentile(busy, 50), idleRuns);
 
-    // Latency to take a reply, in alternating blocks so both see the same load.
+    // Latency to take a reply, in alternating blocks so both see the same
+    // load; then again with every core kept awake by idle-priority spinners.
     NirekSetTimeout(10);
     responder.answer = true;
-    std::vector<double> slept, polled;
-    int lost = 0;
-    const int kBlock = 250;
-    for (int done = 0; done < roundTrips; done += kBlock) {
-        int block = std::min(kBlock, roundTrips - done);
-        for (int i = 0; i < block; ++i) {
-            double us = RoundTrip(&responder, false);
-            us < 0 ? ++lost : (slept.push_back(us), 0);
+    for (int awake = 0; awake < 2; ++awake) {
+        CoreKeepers keepers;
+        if (awake)
+            keepers.Start();
+        std::vector<double> slept, polled;
+        int lost = 0;
+        const int kBlock = 250;
+        for (int done = 0; done < roundTrips; done += kBlock) {
+            int block = std::min(kBlock, roundTrips - done);
+            for (int i = 0; i < block; ++i) {
+                double us = RoundTrip(&responder, false);
+                us < 0 ? ++lost : (slept.push_back(us), 0);
+            }
+            for (int i = 0; i < block; ++i) {
+                double us = RoundTrip(&responder, true);
+                us < 0 ? ++lost : (polled.push_back(us), 0);
+            }
         }
-        for (int i = 0; i < block; ++i) {
-            double us = RoundTrip(&responder, true);
-            us < 0 ? ++lost : (polled.push_back(us), 0);
-        }
+        if (awake)
+            keepers.Stop();
+        const char* condition = awake ? "cores kept awake" : "idle cores halt";
+        printf("latency (%s)\n", condition);
+        PrintLatency("kernel-sleeping wait", slept);
+        PrintLatency("busy poll", polled);
+        printf("latency behind busy poll (%s): median %+.1f us, p99 %+.1f us; lost "
+               "acknowledgements %d\n",
+            condition, bench::Percentile(slept, 50) - bench::Percentile(polled, 50),
+            bench::Percentile(slept, 99) - bench::Percentile(polled, 99), lost);
     }
-    PrintLatency("kernel-sleeping wait", slept);
-    PrintLatency("busy poll", polled);
-    printf("latency behind busy poll: median %+.1f us, p99 %+.1f us; lost acknowledgements %d\n",
-        bench::Percentile(slept, 50) - bench::Percentile(polled, 50),
-        bench::Percentile(slept, 99) - bench::Percentile(polled, 99), lost);
 
     responder.stop = true;
     responder.thread.join();

@@ -16,16 +16,17 @@ install(TARGETS zrqapi EXPORT zrqapiTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/zrqapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-if(WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def)
+if(WIN32 AND ZRQ_EXPORTS_DEF)
   # The export list goes beside the import library: a toolchain that cannot
   # read the import library makes its own from it.
-  install(FILES ${CMAKE_SOURCE_DIR}/exports/zrqapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${ZRQ_EXPORTS_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME zrqapi.def)
 
   # The linker's import library only knows the exported names, but a caller
   # compiled from the header refers to Name@bytes (the standard calling
   # convention's symbol). Rebuild it so that each Name@bytes binds to the
   # plain export (or to the decorated one where there is no plain name).
-  if(MINGW AND CMAKE_DLLTOOL)
+  # 64-bit callers refer to plain names, which the linker's library has.
+  if(MINGW AND CMAKE_DLLTOOL AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     file(STRINGS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def ZRQ_DEF_LINES)
     set(ZRQ_IMPORTS "")
     set(ZRQ_IMPORT_LINES "")

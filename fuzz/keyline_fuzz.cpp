@@ -17,9 +17,16 @@ namespace {
 const char* const kKeys[] = {" COMPORT ", " MPM.VER ", " X.STEPDIST ", " Y.STEPDIST ",
     " Z.STEPDIST ", " R.STEPDIST ", " X.FLAGS ", " Y.FLAGS ", " Z.FLAGS ", " R.FLAGS ", " ", ""};
 
+std::string g_path;
+
+void RemoveFile()
+{
+    unlink(g_path.c_str());
+}
+
 const std::string& FilePath()
 {
-    static std::string path;
+    std::string& path = g_path;
     if (path.empty()) {
         char pattern[] = "/tmp/zrq-keyline-fuzz-XXXXXX";
         int fd = mkstemp(pattern);
@@ -27,6 +34,7 @@ const std::string& FilePath()
             abort();
         close(fd);
         path = pattern;
+        atexit(RemoveFile);
     }
     return path;
 }
