@@ -16,27 +16,39 @@ install(TARGETS zrqapi EXPORT zrqapiTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/zrqapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-if(WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def)
+if(WIN32 AND ZRQ_EXPORTS_DEF)
   # The export list goes beside the import library: a toolchain that cannot
   # read the import library makes its own from it.
-  install(FILES ${CMAKE_SOURCE_DIR}/exports/zrqapi.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${ZRQ_EXPORTS_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME zrqapi.def)
 
   # The linker's import library only knows the exported names, but a caller
   # compiled from the header refers to Name@bytes (the standard calling
   # convention's symbol). Rebuild it so that each Name@bytes binds to the
   # plain export (or to the decorated one where there is no plain name).
+  # 64-bit callers refer to plain names without the byte count; there too,
+  # NirekSetEncoder has only its decorated export to bind to.
   if(MINGW AND CMAKE_DLLTOOL)
-    file(STRINGS ${CMAKE_SOURCE_DIR}/exports/zrqapi.def ZRQ_DEF_LINES)
+    file(STRINGS ${ZRQ_EXPORTS_DEF} ZRQ_DEF_LINES)
     set(ZRQ_IMPORTS "")
     set(ZRQ_IMPORT_LINES "")
     foreach(pass plain decorated)
       foreach(line IN LISTS ZRQ_DEF_LINES)
-        if(NOT line MATCHES "^[ \t]+([^ \t;=]+)[ \t]*=[ \t]*[^ \t;@]+@([0-9]+)")
+        if(NOT line MATCHES "^[ \t]+([^ \t;=]+)[ \t]*=[ \t]*([^ \t;@]+)(@([0-9]+))?")
           continue()
         endif()
         set(exported ${CMAKE_MATCH_1})
-        set(bytes ${CMAKE_MATCH_2})
-        if(pass STREQUAL "plain" AND NOT exported MATCHES "@")
+        set(bytes "${CMAKE_MATCH_4}")
+        if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+          if(pass STREQUAL "plain" AND NOT exported MATCHES "@")
+            set(caller ${exported})
+          elseif(pass STREQUAL "decorated" AND exported MATCHES "^_([^@]+)@[0-9]+$")
+            set(caller ${CMAKE_MATCH_1})
+          else()
+            continue()
+          endif()
+        elseif(bytes STREQUAL "")
+          continue()
+        elseif(pass STREQUAL "plain" AND NOT exported MATCHES "@")
           set(caller "${exported}@${bytes}")
         elseif(pass STREQUAL "decorated" AND exported MATCHES "^_([^@]+@[0-9]+)$")
           set(caller ${CMAKE_MATCH_1})
@@ -143,5 +155,6 @@ endif()
 if(ZRQ_BUILD_TESTS AND WIN32 AND MINGW AND CMAKE_TOOLCHAIN_FILE AND CMAKE_HOST_UNIX)
   add_test(NAME consumer_dll
     COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/run_win.sh ${CMAKE_BINARY_DIR}
-            ${CMAKE_SOURCE_DIR}/tests/consumer ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_COMMAND} ${CMAKE_C_COMPILER})
+            ${CMAKE_SOURCE_DIR}/tests/consumer ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_COMMAND} ${CMAKE_C_COMPILER}
+            ${CMAKE_CROSSCOMPILING_EMULATOR})
 endif()

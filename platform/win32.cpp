@@ -12,8 +12,30 @@ static const char* const ComPortNames[9]
     = {"?COM0", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
 // The line-state record is read and written whole; its length field must say
-// 28 bytes, as on every 32-bit Windows.
-static_assert(sizeof(DCB) == 28, "DCB layout of 32-bit Windows");
+// 28 bytes, as on every Windows, 32- or 64-bit.
+static_assert(sizeof(DCB) == 28, "DCB layout of Windows");
+
+// Windows itself refuses a second open of a COM port; Wine's serial emulation
+// lets it through. So the library also claims the port by a named mutex while
+// it holds it, and a second opener (the dumb terminal beside the link, another
+// process) is refused under Wine too, with the error Windows gives.
+struct PortClaim {
+    HANDLE device = INVALID_HANDLE_VALUE;
+    HANDLE claim = nullptr;
+};
+static PortClaim s_claims[8];
+
+static HANDLE ClaimPort(int32_t portNumber)
+{
+    char name[32];
+    snprintf(name, sizeof name, "Local\\ZRQAPI.%s", ComPortNames[portNumber]);
+    HANDLE claim = CreateMutexA(nullptr, FALSE, name);
+    if (claim != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        return nullptr;
+    }
+    return claim;
+}
 
 static HANDLE AsHandle(PlatHandle handle)
 {
@@ -31,6 +53,21 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
+    PortClaim* slot = nullptr;
+    for (PortClaim& c : s_claims) {
+        if (c.claim == nullptr) {
+            slot = &c;
+            break;
+        }
+    }
+    HANDLE claim = slot != nullptr ? ClaimPort(portNumber) : nullptr;
+    if (claim == nullptr) {
+        CloseHandle(handle);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    slot->device = handle;
+    slot->claim = claim;
     *device = reinterpret_cast<PlatHandle>(handle);
     return 1;
 }
@@ -136,7 +173,14 @@ void PlatSerialClearErrors(PlatHandle device, uint32_t* flags)
 
 void PlatSerialClose(PlatHandle device)
 {
-    CloseHandle(AsHandle(device));
+    HANDLE handle = AsHandle(device);
+    for (PortClaim& c : s_claims) {
+        if (c.claim != nullptr && c.device == handle) {
+            CloseHandle(c.claim);
+            c = PortClaim();
+        }
+    }
+    CloseHandle(handle);
 }
 
 // Waits poll the receive buffer without sleeping, so a reply is taken the

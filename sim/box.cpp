@@ -268,6 +268,7 @@ void Box::ExecuteFrame(uint64_t now)
     ++counters_.frames;
     ++counters_.framesByLetter[letter];
     bool failed = false;
+    uint64_t holdAckMicros = 0;
 
     switch (letter) {
     case 'S': {
@@ -350,6 +351,9 @@ void Box::ExecuteFrame(uint64_t now)
         break;
     case 'G':
         Record(now, trainRunning_ ? "G (train ends)" : "G");
+        // Waiting for a halt: the acknowledgement comes once queued motion ends.
+        if (!trainRunning_ && BusyAt(now))
+            holdAckMicros = MotionEndMicros() - now;
         trainRunning_ = false;
         break;
     case 't':
@@ -400,7 +404,7 @@ void Box::ExecuteFrame(uint64_t now)
     }
     default: break;
     }
-    Acknowledge(now, failed);
+    Acknowledge(now, failed, holdAckMicros);
 }
 
 void Box::SetParam(uint16_t number, int32_t value, uint64_t now)
@@ -422,7 +426,7 @@ int32_t Box::Param(uint16_t number) const
     return it == params_.end() ? 0 : it->second;
 }
 
-void Box::Acknowledge(uint64_t now, bool failed)
+void Box::Acknowledge(uint64_t now, bool failed, uint64_t holdMicros)
 {
     ++acksCounted_;
     const BoxFaults& faults = config_.faults;
@@ -432,9 +436,10 @@ void Box::Acknowledge(uint64_t now, bool failed)
         Record(now, "ack dropped");
         return;
     }
-    uint8_t ack = static_cast<uint8_t>((BusyAt(now) ? 0 : kAckNotBusy) | (failed ? kAckFailed : 0));
+    uint8_t ack = static_cast<uint8_t>(
+        (BusyAt(now + holdMicros) ? 0 : kAckNotBusy) | (failed ? kAckFailed : 0));
     ++counters_.acksSent;
-    Send(ack, now, faults.ackDelayMicros);
+    Send(ack, now, faults.ackDelayMicros + holdMicros);
 }
 
 // ---- output ----

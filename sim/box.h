@@ -42,6 +42,8 @@
 //   when the unit is configured as 0), at least 1 step/s.
 // - Homing 'W' mask, 'h' mask flag b c: the channels whose bit is set in mask
 //   (0xFF = all) travel to 0 at homingSpeed; b and c are recorded only.
+// - 'G' outside a pulse train waits for a halt: its acknowledgement comes when
+//   the queued motion ends (at once when the box is idle).
 // - Pulse train: 't' starts it, 'G' ends it. While it runs, 'p' 12 names the
 //   encoder (4 = the axis in slot 1, 5 = the axis in slot 2) and 'p' 24 is the
 //   target: that axis travels to target * 4 counts at the vector speed.
@@ -193,7 +195,7 @@ private:
     void ReceiveByte(uint8_t b, uint64_t now);
     void ReceivePromptByte(uint8_t b, uint64_t now);
     void ExecuteFrame(uint64_t now);
-    void Acknowledge(uint64_t now, bool failed);
+    void Acknowledge(uint64_t now, bool failed, uint64_t holdMicros = 0);
     void Send(uint8_t value, uint64_t now, uint64_t extraDelay);
     void SendText(const char* text, uint64_t now);
     void QueueMove(const int32_t target[kChannelCount], uint32_t stepsPerSecond, uint64_t now);

@@ -19,16 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "boxsim_process.h"
 #include "zrqapi.h"
 
 namespace {
-
-double Now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 void SleepSeconds(double s)
 {
@@ -80,9 +74,9 @@ public:
     template<typename Call>
     int32_t Timed(const char* what, double bound, Call call, double atLeast = 0.0)
     {
-        double start = Now();
+        double start = MonotonicSeconds();
         int32_t result = call();
-        double elapsed = Now() - start;
+        double elapsed = MonotonicSeconds() - start;
         EXPECT_LE(elapsed, Allowance(bound)) << what << " took " << elapsed << " s";
         EXPECT_GE(elapsed, atLeast) << what << " returned early";
         return result;
@@ -250,11 +244,8 @@ class FaultInjection : public ::testing::TestWithParam<FaultCase> {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/zrq-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0755), 0);
-        setenv("ZRQAPI_ROOT", root_.c_str(), 1);
+        ASSERT_TRUE(root_.ok());
+        root_.Use();
         savedTimeout_ = NirekSetTimeout(600);
         NirekSetTimeout(savedTimeout_);
         NirekSetWaitMode(1);
@@ -265,53 +256,17 @@ protected:
         NirekRemove();
         NirekSetTimeout(savedTimeout_);
         NirekSetWaitMode(1);
-        StopBox();
-        unlink((root_ + "/dev/com1").c_str());
-        rmdir((root_ + "/dev").c_str());
-        rmdir(root_.c_str());
+        sim_.Stop();
     }
 
     void StartBox(const std::vector<std::string>& options)
     {
-        std::string link = root_ + "/dev/com1";
-        std::vector<std::string> args = {ZRQ_BOXSIM, "--link", link};
-        args.insert(args.end(), options.begin(), options.end());
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            if (freopen("/dev/null", "w", stdout) == nullptr
-                || freopen("/dev/null", "w", stderr) == nullptr)
-                _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        double until = Now() + 10;
-        while (lstat(link.c_str(), &st) != 0) {
-            int status = 0;
-            ASSERT_EQ(waitpid(pid_, &status, WNOHANG), 0) << "zrq-boxsim exited early";
-            ASSERT_LT(Now(), until) << "zrq-boxsim made no link at " << link;
-            SleepSeconds(0.01);
-        }
+        ASSERT_TRUE(sim_.StartOn(root_, 1, options)) << "zrq-boxsim did not start";
         ASSERT_EQ(NirekInstall(1), 0);
     }
 
-    void StopBox()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-    }
-
-    std::string root_;
-    pid_t pid_ = -1;
+    ScratchRoot root_ {"faults"};
+    BoxSimProcess sim_;
     int32_t savedTimeout_ = 600;
 };
 
@@ -322,7 +277,7 @@ TEST_P(FaultInjection, ResultsAndBoundsHoldAndTheLinkRecovers)
     NirekSetTimeout(c.timeoutTenths);
 
     FaultRun run(c);
-    run.boxPid = pid_;
+    run.boxPid = sim_.pid();
     c.meet(run);
     if (HasFatalFailure())
         return;
@@ -330,15 +285,13 @@ TEST_P(FaultInjection, ResultsAndBoundsHoldAndTheLinkRecovers)
     switch (c.clear) {
     case Clear::Itself: break;
     case Clear::Signal:
-        ASSERT_EQ(kill(pid_, SIGUSR1), 0);
+        ASSERT_EQ(kill(sim_.pid(), SIGUSR1), 0);
         SleepSeconds(0.05);
         break;
     case Clear::Restart: {
-        int status = 0;
-        waitpid(pid_, &status, 0);  // the box was killed inside meet()
-        pid_ = -1;
+        sim_.Wait(10.0);  // the box was killed inside meet()
         NirekRemove();
-        unlink((root_ + "/dev/com1").c_str());  // a killed box leaves its link behind
+        unlink(root_.ComLink(1).c_str());  // a killed box leaves its link behind
         ASSERT_NO_FATAL_FAILURE(StartBox({}));
         ASSERT_EQ(NirekSync(0), 0);
         break;

@@ -17,59 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "boxsim_process.h"
 #include "zrqapi.h"
 
 namespace {
 
 #ifdef ZRQ_BOXSIM
-
-// One zrq-boxsim process, ended with SIGTERM.
-class SimProcess {
-public:
-    ~SimProcess()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-
-    // Starts it and waits for the terminal path it prints first.
-    bool Start(const std::vector<std::string>& options)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            alarm(120);  // never outlive a hung test
-            std::vector<std::string> args = options;
-            args.insert(args.begin(), ZRQ_BOXSIM);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-        std::string line;
-        char c;
-        pollfd pfd = {out_, POLLIN, 0};
-        while (poll(&pfd, 1, 5000) > 0 && read(out_, &c, 1) == 1 && c != '\n')
-            line += c;
-        return !line.empty() && line[0] == '/';
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-};
 
 class MachineEndToEnd : public ::testing::Test {
 protected:
@@ -79,21 +32,12 @@ protected:
         if (probe < 0)
             GTEST_SKIP() << "no pseudo-terminal to be had: " << strerror(errno);
         close(probe);
-        char pattern[] = "/tmp/zrq-machine-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        std::filesystem::create_directories(dir + "/dev");
-        std::filesystem::create_directories(dir + "/qorin");
-        std::ofstream(dir + "/qorin/qorin.cfg") << "1 COMPORT controller on COM1\r\n";
-        setenv("ZRQAPI_ROOT", dir.c_str(), 1);
+        ASSERT_TRUE(root.ok());
+        dir = root.path();
+        root.Write("qorin/qorin.cfg", "1 COMPORT controller on COM1\r\n");
+        root.Use();
     }
-    void TearDown() override
-    {
-        unsetenv("ZRQAPI_ROOT");
-        std::error_code ignored;
-        if (!dir.empty())
-            std::filesystem::remove_all(dir, ignored);
-    }
+    void TearDown() override { unsetenv("ZRQAPI_ROOT"); }
 
     static void WaitForHalt()
     {
@@ -102,12 +46,13 @@ protected:
         ASSERT_EQ(Kap_InMotion(), 0);
     }
 
+    ScratchRoot root {"machine"};
     std::string dir;
 };
 
 TEST_F(MachineEndToEnd, InitMoveReadBackAndFinish)
 {
-    SimProcess sim;
+    BoxSimProcess sim;
     ASSERT_TRUE(sim.Start({"--link", dir + "/dev/com1", "--step-info",
         "0x00640019,0x00080001,0x00280001,0x00080001"}));
     ASSERT_EQ(Kap_Init(), 0) << Kap_GetErrorString();
@@ -143,7 +88,7 @@ TEST_F(MachineEndToEnd, InitMoveReadBackAndFinish)
 
 TEST_F(MachineEndToEnd, SilentBoxIsReportedAndTheLineClosed)
 {
-    SimProcess sim;
+    BoxSimProcess sim;
     ASSERT_TRUE(sim.Start({"--link", dir + "/dev/com1", "--silent"}));
     EXPECT_EQ(Kap_Init(), 8);
     EXPECT_STREQ(Kap_GetErrorString(), "Motion controller is not responding.");

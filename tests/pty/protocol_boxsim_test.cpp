@@ -14,15 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "boxsim_process.h"
 #include "zrqapi.h"
 
 namespace {
-
-double Now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 class ProtocolOverPty : public ::testing::Test {
 protected:
@@ -30,71 +25,31 @@ protected:
     {
 #ifndef ZRQ_BOXSIM
         GTEST_SKIP() << "zrq-boxsim is not built in this tree";
-#else
-        char pattern[] = "/tmp/zrq-proto-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0755), 0);
-        setenv("ZRQAPI_ROOT", root_.c_str(), 1);
 #endif
+        ASSERT_TRUE(root_.ok());
+        root_.Use();
     }
 
     void TearDown() override
     {
         NirekRemove();
         StopBox();
-        if (!root_.empty()) {
-            unlink((root_ + "/dev/com1").c_str());
-            rmdir((root_ + "/dev").c_str());
-            rmdir(root_.c_str());
-        }
     }
 
     // Starts the simulator with its link at COM1 and opens the port on it.
     void StartBox(std::vector<std::string> options = {})
     {
-#ifdef ZRQ_BOXSIM
-        std::string link = root_ + "/dev/com1";
-        std::vector<std::string> args = {ZRQ_BOXSIM, "--link", link};
-        args.insert(args.end(), options.begin(), options.end());
-        pid_ = fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            if (freopen("/dev/null", "w", stdout) == nullptr)
-                _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        double until = Now() + 10;
-        while (stat(link.c_str(), &st) != 0 && Now() < until) {
-            int status = 0;
-            ASSERT_EQ(waitpid(pid_, &status, WNOHANG), 0) << "zrq-boxsim exited early";
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_EQ(stat(link.c_str(), &st), 0) << "zrq-boxsim made no link at " << link;
+        ASSERT_TRUE(sim_.StartOn(root_, 1, options)) << "zrq-boxsim did not start";
         ASSERT_EQ(NirekInstall(1), 0);
-#else
-        (void)options;
-#endif
     }
 
     void StopBox()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        sim_.Stop();
     }
 
-    std::string root_;
-    pid_t pid_ = -1;
+    ScratchRoot root_ {"proto"};
+    BoxSimProcess sim_;
 };
 
 TEST_F(ProtocolOverPty, ProbeFindsAProtocolBox)
@@ -114,9 +69,9 @@ TEST_F(ProtocolOverPty, ProbeFindsABoxAtItsPromptWhichThenSynchronises)
 TEST_F(ProtocolOverPty, ProbeGivesUpOnASilentBoxWithinItsBound)
 {
     StartBox({"--silent"});
-    double start = Now();
+    double start = MonotonicSeconds();
     EXPECT_EQ(NirekGetBoxState(), 3);
-    double elapsed = Now() - start;
+    double elapsed = MonotonicSeconds() - start;
     EXPECT_GE(elapsed, 1.5);
     EXPECT_LT(elapsed, 2 * 1.6);
 }
@@ -153,12 +108,12 @@ TEST_F(ProtocolOverPty, LazyHomeWhoseAckServedAsRunStateIsNotReportedHomed)
     EXPECT_EQ(NirekHome(-1), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the acknowledgement arrives
     NirekGetState();  // takes the acknowledgement as the run state
-    double start = Now();
+    double start = MonotonicSeconds();
     EXPECT_EQ(NirekHomed(), 0);  // homeStatus still holds the preset
-    EXPECT_LT(Now() - start, 0.05);
+    EXPECT_LT(MonotonicSeconds() - start, 0.05);
     // The box itself homes all the same.
-    double until = Now() + 20;
-    while (NirekGetState() == 1 && Now() < until)
+    double until = MonotonicSeconds() + 20;
+    while (NirekGetState() == 1 && MonotonicSeconds() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(NirekGetState(), 0);
     EXPECT_EQ(NirekGetInfo(25, 0), 0u);

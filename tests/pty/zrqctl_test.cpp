@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "boxsim_process.h"
+
 #ifdef ZRQ_ZRQCTL
 
 namespace {
@@ -267,41 +269,17 @@ namespace {
 // zrq-boxsim serving COM2 of the test's root; stopped with SIGTERM.
 class ZrqctlOnBoxSim : public ZrqctlTest {
 protected:
-    pid_t sim = -1;
+    BoxSimProcess sim;
 
     void StartBox(const std::vector<std::string>& extra = {})
     {
-        std::string link = root + "/dev/com2";
-        std::vector<std::string> args = {ZRQ_BOXSIM, "--link", link};
+        std::vector<std::string> args = {"--link", root + "/dev/com2"};
         args.insert(args.end(), extra.begin(), extra.end());
-        sim = fork();
-        ASSERT_GE(sim, 0);
-        if (sim == 0) {
-            int devNull = open("/dev/null", O_RDWR);
-            dup2(devNull, 0);
-            dup2(devNull, 1);
-            dup2(devNull, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i)
-            usleep(10000);
-        ASSERT_EQ(access(link.c_str(), F_OK), 0) << "zrq-boxsim made no port";
+        ASSERT_TRUE(sim.Start(args, true)) << "zrq-boxsim made no port";
         File("qorin/qorin.cfg", "2 COMPORT simulated box\n");
     }
 
-    void StopBox()
-    {
-        if (sim > 0) {
-            kill(sim, SIGTERM);
-            waitpid(sim, nullptr, 0);
-            sim = -1;
-        }
-    }
+    void StopBox() { sim.Stop(); }
 
     void TearDown() override
     {

@@ -13,8 +13,6 @@
 #include "support/temp_root.h"
 #include "unit/machine_box.h"
 
-#ifndef _WIN32  // drive-letter paths are redirected under a root on POSIX only
-
 namespace {
 
 const char kGoodMpm[] = "46 MPM.VER version for identifier suffix 1A\n"
@@ -380,5 +378,3 @@ TEST_F(MachineInit, SmallExportsWorkBeforeInitialisation)
 }
 
 }  // namespace
-
-#endif

@@ -347,6 +347,21 @@ TEST(SimBox, MovesQueueBehindTheRunningOne)
     EXPECT_EQ(wire.box.Position(kChannelX), 4000 * 1024);
 }
 
+TEST(SimBox, WaitForHaltIsAcknowledgedWhenMotionEnds)
+{
+    Wire wire;                          // default 4000 steps/s
+    EXPECT_EQ(wire.Send({'G'}), "02");  // idle: at once
+    wire.Send(Be32('x', 4000 * 1024));  // 1 s of motion
+    EXPECT_EQ(wire.Send({'G'}), "");
+    wire.Wait(999000);
+    EXPECT_EQ(wire.Drain(), "");
+    wire.Wait(1000);
+    EXPECT_EQ(wire.Drain(), "02");  // not busy any more
+    wire.Send({'t'});
+    wire.Send(Be32('x', 4000 * 1024));
+    EXPECT_EQ(wire.Send({'G'}), "00");  // ending a train does not wait
+}
+
 TEST(SimBox, EmergencyStopHaltsMotionWhereItIs)
 {
     Wire wire;

@@ -2,8 +2,10 @@
 """Compares the export table of the built ZRQAPI.dll with exports/zrqapi.def,
 both ways, and the .def with the naming rule applied to include/zrqapi.h.
 
-Also checks that the DLL is 32-bit, needs no mingw runtime DLL beside it and
-carries the description text "NIREK API".
+Also checks that the DLL is of the expected width, needs no mingw runtime DLL
+beside it and carries the description text "NIREK API". The 64-bit DLL is
+linked from a copy of the .def whose symbols are undecorated (no stdcall there);
+--names-from checks that the copy exports exactly the names of the original.
 """
 import argparse
 import re
@@ -92,7 +94,12 @@ def expected_names(routines):
     return names
 
 
-def compare(def_entries, routines, exports):
+def compiled_symbol(routine, nbytes, bits):
+    """The symbol the compiler gives a routine of the header."""
+    return "%s@%d" % (routine, nbytes) if bits == 32 else routine
+
+
+def compare(def_entries, routines, exports, bits=32):
     """The list of problems found; empty when all agree."""
     problems = []
     def_names = [name for name, _ in def_entries]
@@ -123,10 +130,21 @@ def compare(def_entries, routines, exports):
     for name, symbol in def_entries:
         if name in want:
             routine = want[name]
-            compiled = "%s@%d" % (routine, routines[routine])
+            compiled = compiled_symbol(routine, routines[routine], bits)
             if symbol != compiled:
                 problems.append("%s should export %s, not %s" % (name, compiled, symbol))
     return problems
+
+
+def compare_names(def_entries, source_entries):
+    """Problems of a derived .def whose names differ from the original's."""
+    got = [name for name, _ in def_entries]
+    want = [name for name, _ in source_entries]
+    if got == want:
+        return []
+    problems = ["missing from the derived .def: " + n for n in sorted(set(want) - set(got))]
+    problems += ["not in the original .def: " + n for n in sorted(set(got) - set(want))]
+    return problems or ["the derived .def lists the names in another order"]
 
 
 def self_test():
@@ -147,9 +165,15 @@ def self_test():
         ("wrong argument bytes", [(n, s) for n, s in good if n != "_Kap_MoveXY@8"] + [("_Kap_MoveXY@12", "Kap_MoveXY@8")],
          dict({k: v for k, v in exports.items() if k != "_Kap_MoveXY@8"}, **{"_Kap_MoveXY@12": 0x10}), 2),
     ]
+    plain = [(n, s.split("@")[0]) for n, s in good]
+    cases64 = [
+        ("64-bit: undecorated symbols agree", plain, exports, 0),
+        ("64-bit: a decorated symbol left behind", plain[:-1] + [good[-1]], exports, 1),
+    ]
     failed = 0
-    for title, def_entries, table, want in cases:
-        got = len(compare(def_entries, routines, table))
+    for title, def_entries, table, want in cases + cases64:
+        bits = 64 if title.startswith("64-bit") else 32
+        got = len(compare(def_entries, routines, table, bits))
         ok = got == want
         failed += not ok
         print("%s: %s (%d problems, expected %d)" % ("ok" if ok else "FAIL", title, got, want))
@@ -161,7 +185,18 @@ def self_test():
     ok = parsed == ({"Kap_Init": 0x14c0, "_Kap_MoveXY@8": 0x14b0}, ["KERNEL32.dll"], "pei-i386")
     failed += not ok
     print("%s: reading objdump's export table" % ("ok" if ok else "FAIL"))
-    print("%d passed, %d failed" % (len(cases) + 1 - failed, failed))
+    name_cases = [
+        ("derived .def with the same names", plain, good, 0),
+        ("derived .def lacking a name", plain[1:], good, 1),
+        ("derived .def in another order", plain[::-1], good, 1),
+    ]
+    for title, derived, source, want in name_cases:
+        got = len(compare_names(derived, source))
+        ok = got == want
+        failed += not ok
+        print("%s: %s (%d problems, expected %d)" % ("ok" if ok else "FAIL", title, got, want))
+    total = len(cases) + len(cases64) + len(name_cases) + 1
+    print("%d passed, %d failed" % (total - failed, failed))
     return 1 if failed else 0
 
 
@@ -171,6 +206,8 @@ def main():
     parser.add_argument("--def", dest="deffile")
     parser.add_argument("--header")
     parser.add_argument("--dll")
+    parser.add_argument("--bits", type=int, choices=(32, 64), default=32)
+    parser.add_argument("--names-from", help="the original .def of a derived one")
     parser.add_argument("--self-test", action="store_true")
     args = parser.parse_args()
     if args.self_test:
@@ -188,8 +225,13 @@ def main():
 
     checks = []
     checks.append(("export table matches the .def and the header",
-                   compare(def_entries, routines, exports)))
-    checks.append(("32-bit image", [] if fmt == "pei-i386" else ["file format " + fmt]))
+                   compare(def_entries, routines, exports, args.bits)))
+    if args.names_from and args.names_from != args.deffile:
+        with open(args.names_from) as f:
+            checks.append(("the .def exports the names of %s" % args.names_from,
+                           compare_names(def_entries, parse_def(f.read()))))
+    want_fmt = "pei-i386" if args.bits == 32 else "pei-x86-64"
+    checks.append(("%d-bit image" % args.bits, [] if fmt == want_fmt else ["file format " + fmt]))
     runtime = [d for d in imports if d.lower().startswith("lib")]
     checks.append(("needs no mingw runtime DLL (imports: %s)" % ", ".join(imports),
                    ["imports " + d for d in runtime]))

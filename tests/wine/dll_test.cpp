@@ -1,8 +1,10 @@
-// Loads ZRQAPI.dll the way a 32-bit application does: LoadLibrary, then every
-// export looked up by name. With --box it then drives the controller on COM1
-// (the Wine prefix links COM1 to the box simulator's pseudo-terminal).
+// Loads ZRQAPI.dll the way an application does: LoadLibrary, then every
+// export looked up by name (the same names in the 32- and the 64-bit DLL).
+// With --box it then drives the controller on COM1 (the Wine prefix links COM1
+// to the box simulator's pseudo-terminal).
 //
 //   zrq_wine_dll_test [--box] [--absent-port N]
+//   zrq_wine_dll_test --held-port N   (the second opener, run by --box)
 //
 // Prints one line per check and closes with "N passed, N failed".
 #include <windows.h>
@@ -129,6 +131,50 @@ void CheckBadPorts(int absentPort)
     }
 }
 
+// Run as a second process while the first holds the port: its own open must
+// be refused as on Windows, where the port is opened exclusively.
+int SecondOpener(int port)
+{
+    auto initOnCom = ZRQ_RESOLVE(Kap_InitOnCom, "Kap_InitOnCom");
+    auto errorString = ZRQ_RESOLVE(Kap_GetErrorString, "Kap_GetErrorString");
+    auto installed = ZRQ_RESOLVE(NirekIsInstalled, "NirekIsInstalled");
+    if (!initOnCom || !errorString || !installed)
+        return 2;
+    int32_t code = initOnCom(port);
+    const char* text = errorString();
+    printf("   second process: Kap_InitOnCom(%d) gives %d \"%s\"\n", port, code,
+        text ? text : "(null)");
+    return code == 7 && text && strcmp(text, "Can't open COM port") == 0 && installed() == 0 ? 0
+                                                                                             : 1;
+}
+
+// The exit code of this program run again with the given arguments.
+DWORD RunSelf(const char* arguments)
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path)
+        return 1000;
+    char command[2 * MAX_PATH];
+    snprintf(command, sizeof command, "\"%s\" %s", path, arguments);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    fflush(stdout);
+    if (!CreateProcessA(
+            nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 1001;
+    DWORD code = 1002;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 1003);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
 bool Near(int32_t got, int32_t want, int32_t slack)
 {
     return got >= want - slack && got <= want + slack;
@@ -161,14 +207,10 @@ void DriveBox()
     if (code != 0)
         return;
 
-    // A second opener of the port the library holds: refused, as natively.
-    HANDLE second
-        = CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD secondError = GetLastError();
-    Check(second == INVALID_HANDLE_VALUE, "a second CreateFileA of COM1 is refused (error %lu)",
-        static_cast<unsigned long>(secondError));
-    if (second != INVALID_HANDLE_VALUE)
-        CloseHandle(second);
+    // Second openers of the port the library holds: refused, as natively.
+    DWORD second = RunSelf("--held-port 1");
+    Check(second == 0, "another process using the library cannot open COM1 (exit %lu)",
+        static_cast<unsigned long>(second));
     printf("-- the terminal's own open of COM1 must fail and say why:\n");
     fflush(stdout);
     Check(terminal(1) == 0 && installed() == 1,
@@ -187,7 +229,9 @@ void DriveBox()
     // tenth-mil of rounding.
     Check(Near(x, 10000, 1) && Near(y, 5000, 1) && Near(z, -2500, 1),
         "the machine is at 10000, 5000, -2500 (got %d, %d, %d)", x, y, z);
-    Check(rotor(&r) == 0 && Near(r, 1200, 1), "the rotor is at 1200 (got %d)", r);
+    // Read before the check: its arguments are evaluated in no fixed order.
+    int32_t rotorCode = rotor(&r);
+    Check(rotorCode == 0 && Near(r, 1200, 1), "the rotor is at 1200 (got %d)", r);
 
     auto finishCode = finish();
     Check(finishCode == 0 && installed() == 0, "Kap_Finish closes the link");
@@ -202,14 +246,19 @@ int main(int argc, char** argv)
 {
     bool box = false;
     int absentPort = 0;
+    int heldPort = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--box") == 0)
             box = true;
         else if (strcmp(argv[i], "--absent-port") == 0 && i + 1 < argc)
             absentPort = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--held-port") == 0 && i + 1 < argc)
+            heldPort = atoi(argv[++i]);
     }
 
     g_library = LoadLibraryA("ZRQAPI.dll");
+    if (heldPort > 0)
+        return g_library != nullptr ? SecondOpener(heldPort) : 2;
     Check(g_library != nullptr, "LoadLibraryA(\"ZRQAPI.dll\") (error %lu)",
         static_cast<unsigned long>(g_library ? 0 : GetLastError()));
     if (g_library != nullptr) {
