@@ -702,12 +702,12 @@ std::string Box::Svg() const
     for (const DrawnSegment& d : drawn_) {
         if (!haveEnd || d.x0 != endX || d.y0 != endY) {
             snprintf(step, sizeof step, "%sM%.3f %.3f", path.empty() ? "" : " ",
-                d.x0 / double(kCountsPerStep), -(d.y0 / double(kCountsPerStep)));
+                d.x0 / double(kCountsPerStep), 0.0 - d.y0 / double(kCountsPerStep));
             path += step;
         }
-        // Negated as doubles: -INT32_MIN does not exist as an int32_t.
+        // Negated as doubles (-INT32_MIN is no int32_t), and 0.0 - y keeps 0 unsigned.
         snprintf(step, sizeof step, " L%.3f %.3f", d.x1 / double(kCountsPerStep),
-            -(d.y1 / double(kCountsPerStep)));
+            0.0 - d.y1 / double(kCountsPerStep));
         path += step;
         endX = d.x1;
         endY = d.y1;
