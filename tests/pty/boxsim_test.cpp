@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "boxsim_process.h"
+#include "pty_support.h"
 #include "zrqapi.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "boxsim_process.h"
+#include "pty_support.h"
 #include "zrqapi.h"
 
 namespace {

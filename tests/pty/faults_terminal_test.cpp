@@ -17,53 +17,16 @@
 #include <chrono>
 #include <string>
 
+#include "pty_support.h"
 #include "zrqapi.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__)
 const bool kSanitizerHandlesCrashes = true;
 #else
 const bool kSanitizerHandlesCrashes = false;
 #endif
-
-bool WaitForText(int fd, const std::string& want, int timeoutMs)
-{
-    std::string text;
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (text.find(want) == std::string::npos) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&pfd, 1, left) != 1)
-            return false;
-        char buffer[256];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return false;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// The signal that ended pid as a negative number, its exit code otherwise,
-// or -1000 when it had to be killed.
-int WaitExit(pid_t pid, int timeoutMs)
-{
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1000;
-        }
-        usleep(5000);
-    }
-    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
-}
 
 TEST(TerminalFaults, ConsoleIsRestoredWhateverSignalEndsTheProcess)
 {
@@ -96,7 +59,9 @@ TEST(TerminalFaults, ConsoleIsRestoredWhateverSignalEndsTheProcess)
             setenv("ZRQAPI_ROOT", root.c_str(), 1);
             _exit(Kap_DumbTerminal(1));
         }
-        ASSERT_TRUE(WaitForText(console, "Ctrl-A to quit.", 5000));
+        std::string seen;
+        ASSERT_NE(ReadUntil(console, "Ctrl-A to quit.", 5000, &seen).find("Ctrl-A to quit."),
+            std::string::npos);
         struct termios tio;
         ASSERT_EQ(tcgetattr(console, &tio), 0);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw while running";

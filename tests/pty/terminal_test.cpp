@@ -18,49 +18,12 @@
 #include <functional>
 #include <string>
 
+#include "pty_support.h"
 #include "zrqapi.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Reads from fd until the text holds want or the time is up.
-std::string ReadUntil(int fd, const std::string& want, int timeoutMs, std::string* text)
-{
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (text->find(want) == std::string::npos) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (left <= 0)
-            break;
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, left) != 1)
-            break;
-        char buffer[512];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;  // EIO once the last slave descriptor closed
-        text->append(buffer, static_cast<size_t>(n));
-    }
-    return *text;
-}
-
-int WaitExit(pid_t pid, int timeoutMs)
-{
-    Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1000;
-        }
-        usleep(5000);
-    }
-    if (WIFSIGNALED(status))
-        return -WTERMSIG(status);
-    return WEXITSTATUS(status);
-}
 
 class TerminalOnPty : public ::testing::Test {
 protected:

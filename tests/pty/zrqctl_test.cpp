@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "boxsim_process.h"
+#include "pty_support.h"
 
 #ifdef ZRQ_ZRQCTL
 

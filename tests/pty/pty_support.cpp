@@ -1,4 +1,4 @@
-#include "boxsim_process.h"
+#include "pty_support.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +15,40 @@ double MonotonicSeconds()
 {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string ReadUntil(int fd, const std::string& want, int timeoutMs, std::string* text)
+{
+    double end = MonotonicSeconds() + timeoutMs / 1000.0;
+    while (text->find(want) == std::string::npos) {
+        int left = static_cast<int>((end - MonotonicSeconds()) * 1000.0);
+        if (left <= 0)
+            break;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, left) != 1)
+            break;
+        char buffer[512];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;  // EIO once the last slave descriptor closed
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    return *text;
+}
+
+int WaitExit(pid_t pid, int timeoutMs)
+{
+    double end = MonotonicSeconds() + timeoutMs / 1000.0;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (MonotonicSeconds() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1000;
+        }
+        usleep(5000);
+    }
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 ScratchRoot::ScratchRoot(const char* tag)

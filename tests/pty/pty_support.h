@@ -1,7 +1,8 @@
 // Pieces the pseudo-terminal tests share: a zrq-boxsim process, a scratch
-// directory that stands for ZRQAPI_ROOT, and a monotonic clock.
-#ifndef ZRQ_TESTS_PTY_BOXSIM_PROCESS_H
-#define ZRQ_TESTS_PTY_BOXSIM_PROCESS_H
+// directory that stands for ZRQAPI_ROOT, a monotonic clock, and waits on
+// child processes and terminal output.
+#ifndef ZRQ_TESTS_PTY_PTY_SUPPORT_H
+#define ZRQ_TESTS_PTY_PTY_SUPPORT_H
 
 #include <signal.h>
 #include <sys/types.h>
@@ -10,6 +11,13 @@
 #include <vector>
 
 double MonotonicSeconds();
+
+// Reads from fd into *text until it holds want, the line closes or the time
+// is up; returns *text.
+std::string ReadUntil(int fd, const std::string& want, int timeoutMs, std::string* text);
+// The exit code of pid, the ending signal as a negative number, or -1000
+// when it had to be killed after timeoutMs.
+int WaitExit(pid_t pid, int timeoutMs);
 
 // A directory under /tmp with a dev/ folder, removed with all it holds.
 class ScratchRoot {
