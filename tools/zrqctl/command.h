@@ -67,6 +67,9 @@ int KapResult(const Command& command, int32_t code);
 int NirekResult(const Command& command, int32_t code);
 // 0 when the link is open; otherwise says so and gives the status.
 int NeedLink(const Command& command);
+// A port that would not open: the library's message, then the path the
+// library opened and the system's reason with what to do.
+int PortOpenFailed(const Command& command, int32_t port, int32_t code, const char* message);
 // A line of what was done, under --verbose.
 void Said(const Command& command, const std::string& what);
 

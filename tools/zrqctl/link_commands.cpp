@@ -1,6 +1,9 @@
 #include <stdio.h>
 
+#include <string>
+
 #include "command.h"
+#include "config.h"
 #include "handlers.h"
 #include "progress.h"
 #include "zrqapi.h"
@@ -13,13 +16,34 @@ int RunWait(const Command& c)
     return WaitUntilStopped(c);
 }
 
+// Works without init: a box that is still moving answers no probe, so init
+// would fail for the length of the move; the stop bytes need no handshake.
 int RunEstop(const Command& c)
 {
-    if (int code = NeedLink(c))
-        return code;
+    std::string on;
+    if (!NirekIsInstalled()) {
+        int32_t port = 0;
+        std::string from;
+        if (c.Has("--port")) {
+            port = c.Flag("--port");
+        } else if (!ConfiguredPort(&port, &from)) {
+            return Fail(c, ZRQ_NO_CONFIG,
+                ("no link is open and no configuration file names a port (looked in " + ConfigRoot()
+                    + "/qorin/qorin.cfg and " + ConfigRoot() + "/qv/main.cfg); give --port N")
+                    .c_str());
+        }
+        if (NirekInstall(port) != 0)
+            return PortOpenFailed(c, port, ZRQ_CANT_OPEN_PORT, "Can't open COM port");
+        on = " on COM" + std::to_string(port);
+    }
     if (NirekEstop() != 0)
-        return Fail(c, 1, "emergency stop sent, but the link did not synchronise after it");
-    Said(c, "emergency stop sent");
+        return Fail(c, 1,
+            ("emergency stop sent" + on
+                + ", but the box did not answer after it: it may be at its prompt or "
+                  "switched off (zrqctl doctor)")
+                .c_str());
+    printf("estop: emergency stop sent%s; the box %s\n", on.c_str(),
+        NirekGetState() ? "still reports motion" : "is stopped");
     return 0;
 }
 

@@ -1,6 +1,9 @@
 #include <stdio.h>
 
+#include <string>
+
 #include "command.h"
+#include "config.h"
 #include "handlers.h"
 #include "progress.h"
 #include "units.h"
@@ -15,7 +18,18 @@ int RunInit(const Command& c)
     int32_t code = c.Has("--com") ? Kap_InitOnCom(c.Flag("--com")) : Kap_Init();
     if (code == 0)
         Said(c, "controller ready");
-    return KapResult(c, code);
+    if (code == ZRQ_CANT_OPEN_PORT) {
+        int32_t port = c.Flag("--com");
+        std::string from;
+        if (c.Has("--com") || ConfiguredPort(&port, &from))
+            return PortOpenFailed(c, port, code, Kap_GetErrorString());
+    }
+    int status = KapResult(c, code);
+    if (code == ZRQ_NOT_RESPONDING)
+        fprintf(stderr,
+            "zrqctl: the box may still be running a move (it answers no probe until the move "
+            "ends) or be sitting at its prompt; try `zrqctl estop`, then `zrqctl doctor`\n");
+    return status;
 }
 
 int RunFinish(const Command& c)

@@ -11,6 +11,7 @@
 
 #include "command.h"
 #include "parse.h"
+#include "stop.h"
 #include "zrqctl.h"
 
 Options g_options;
@@ -95,13 +96,19 @@ int main(int argc, char** argv)
     }
 
     g_options.progressLine = isatty(STDOUT_FILENO);
+    StopArm();
     for (const Command& command : commands) {
+        if (StopRequested())
+            return StopNow();
         if (g_options.verbose) {
             printf("> %s\n", command.text.c_str());
             fflush(stdout);
         }
         int status = command.spec->run(command);
         fflush(stdout);
+        // A stop asked for during the command wins over how the command ended.
+        if (StopRequested())
+            return StopNow();
         if (status != 0)
             return status;
     }

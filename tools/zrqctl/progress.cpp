@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include "command.h"
+#include "stop.h"
 #include "units.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
@@ -75,10 +76,13 @@ int WaitUntilStopped(const Command& command)
     double lastLine = start;
     bool shown = false;
     while (Kap_InMotion()) {
+        if (StopRequested())
+            return StopNow();
         double now = Now();
         if (now - start > kWaitLimitSeconds) {
             if (shown && g_options.progressLine)
                 printf("\n");
+            StopNoteOpenLine(false);
             fprintf(stderr, "zrqctl: %s%s: still in motion after %d s\n", command.where.c_str(),
                 command.spec->name, kWaitLimitSeconds);
             return kExitTempFail;
@@ -87,6 +91,7 @@ int WaitUntilStopped(const Command& command)
             printf("\r\033[K  moving: %s", ProgressText().c_str());
             fflush(stdout);
             shown = true;
+            StopNoteOpenLine(true);
         } else if (now - lastLine >= 1.0) {
             printf("  moving: %s\n", ProgressText().c_str());
             fflush(stdout);
@@ -96,6 +101,7 @@ int WaitUntilStopped(const Command& command)
     }
     if (shown)
         printf("\r\033[K");
+    StopNoteOpenLine(false);
     if (shown || g_options.verbose)
         printf("  stopped: %s\n", ProgressText().c_str());
     fflush(stdout);

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include "command.h"
+#include "portcheck.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
 
@@ -44,6 +45,21 @@ int NeedLink(const Command& command)
     if (NirekIsInstalled())
         return 0;
     return Fail(command, ZRQ_NOT_INITIALIZED, "Not initialized (run init first)");
+}
+
+int PortOpenFailed(const Command& command, int32_t port, int32_t code, const char* message)
+{
+    int status = Fail(command, code, message);
+    if (port < kFirstComPort || port > kLastComPort) {
+        fprintf(stderr, "zrqctl: COM%d: the port number must be %d to %d\n", port, kFirstComPort,
+            kLastComPort);
+        return status;
+    }
+    PortReport report = CheckPort(port);
+    std::string problem = PortProblem(report);
+    fprintf(stderr, "zrqctl: %s: %s\n", PortLabel(report).c_str(),
+        problem.empty() ? "opens now; it was busy or failed for a moment" : problem.c_str());
+    return status;
 }
 
 void Said(const Command& command, const std::string& what)

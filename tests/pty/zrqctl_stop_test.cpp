@@ -1,0 +1,142 @@
+// Stop means stop: a signal during a session halts the box before zrqctl
+// exits, and estop needs no init.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "pty_support.h"
+#include "zrqctl_support.h"
+
+#if defined(ZRQ_ZRQCTL) && defined(ZRQ_BOXSIM)
+
+namespace {
+
+std::string ReadWhole(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// X of "position X=... tmil" in zrqctl's output, or -1.
+long PrintedX(const std::string& out)
+{
+    size_t at = out.rfind("position X=");
+    return at == std::string::npos ? -1 : atol(out.c_str() + at + 11);
+}
+
+class ZrqctlStop : public ZrqctlOnBoxSim {
+protected:
+    std::string log;
+
+    void SetUp() override
+    {
+        ZrqctlOnBoxSim::SetUp();
+        log = root + "/box.log";
+        StartBox({"--log", log});
+    }
+
+    // Where the box is now, read by a fresh run; -1 when that fails.
+    long BoxX()
+    {
+        Outcome o = Run("--units tmil init pos");
+        EXPECT_EQ(o.status, 0) << o.err;
+        return PrintedX(o.out);
+    }
+};
+
+// 5 in at 10 in/min would take 30 s; the stop comes within the first second.
+const char kLongMove[] = "--wait init velocity 10 move-xy 5in 0";
+
+TEST_F(ZrqctlStop, EachStopSignalDuringAMoveSendsTheEmergencyStopAndTheBoxHalts)
+{
+    const struct {
+        int signal;
+        int status;
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    for (const auto& c : cases) {
+        ZrqctlProcess ctl;
+        ASSERT_TRUE(ctl.Start(root, Words(kLongMove)));
+        ASSERT_TRUE(ctl.WaitForOutput("moving:", 20000)) << ctl.out;
+        kill(ctl.pid(), c.signal);
+        EXPECT_EQ(ctl.Wait(20000), c.status) << c.signal << "\n" << ctl.err;
+        EXPECT_NE(ctl.err.find("emergency stop sent; the box stopped"), std::string::npos)
+            << ctl.err;
+        long stoppedAt = BoxX();
+        EXPECT_GT(stoppedAt, 0);
+        EXPECT_LT(stoppedAt, 25000) << "the move ran on to 5 in";
+        usleep(500000);
+        EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
+        // Home again for the next case.
+        EXPECT_EQ(Run("--wait init velocity 400 move-xy 0 0").status, 0);
+    }
+    std::string text = ReadWhole(log);
+    size_t stops = 0;
+    for (size_t at = 0; (at = text.find("emergency stop", at)) != std::string::npos; ++at)
+        ++stops;
+    EXPECT_EQ(stops, 3u) << text;
+}
+
+TEST_F(ZrqctlStop, EstopWithoutInitHaltsAMovingBox)
+{
+    // This run sends the move and ends; the box moves on by itself.
+    Outcome o = Run("init velocity 10 move-xy 5in 0");
+    ASSERT_EQ(o.status, 0) << o.err;
+    usleep(500000);
+    o = Run("estop");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "estop: emergency stop sent on COM2; the box is stopped\n");
+    EXPECT_NE(ReadWhole(log).find("emergency stop"), std::string::npos);
+    long stoppedAt = BoxX();
+    EXPECT_LT(stoppedAt, 25000) << "the move ran on to 5 in";
+    usleep(500000);
+    EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
+
+    // --port names the port when no file does; a port that cannot open says why.
+    o = Run("estop --port 7");
+    EXPECT_EQ(o.status, 7);
+    EXPECT_NE(o.err.find("zrqctl: estop: Can't open COM port\nzrqctl: COM7 (/dev/ttyS6): "),
+        std::string::npos)
+        << o.err;
+    std::filesystem::remove(root + "/qorin/qorin.cfg");
+    o = Run("estop");
+    EXPECT_EQ(o.status, 3);
+    EXPECT_NE(o.err.find("give --port N"), std::string::npos) << o.err;
+}
+
+}  // namespace
+
+#endif
+
+#ifdef ZRQ_ZRQCTL
+
+namespace {
+
+// Init on a line that never answers spends seconds in the library's waits; a
+// second Ctrl-C does not wait for them.
+TEST_F(ZrqctlOnSilentLine, SecondInterruptWhileStoppingExitsAtOnce)
+{
+    ZrqctlProcess ctl;
+    ASSERT_TRUE(ctl.Start(root, Words("-v init")));
+    ASSERT_TRUE(ctl.WaitForOutput("> init", 10000));
+    usleep(300000);  // the port is open and the probe waits
+    kill(ctl.pid(), SIGINT);
+    usleep(200000);
+    kill(ctl.pid(), SIGINT);
+    EXPECT_EQ(ctl.Wait(20000), 130);
+    EXPECT_NE(ctl.err.find("zrqctl: stopping"), std::string::npos) << ctl.err;
+    // Ended by the second signal, not after the library's wait and a stop.
+    EXPECT_NE(ctl.err.find("stopped at once; the box was not told to stop"), std::string::npos)
+        << ctl.err;
+    EXPECT_EQ(ctl.err.find("emergency stop sent"), std::string::npos) << ctl.err;
+}
+
+}  // namespace
+
+#endif

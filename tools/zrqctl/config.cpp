@@ -1,0 +1,87 @@
+#include "config.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const char* const kConfigFiles[kConfigFileCount] = {"/qorin/qorin.cfg", "/qv/main.cfg"};
+const char kPortKey[] = " COMPORT ";
+const size_t kPieceSize = 80;  // the library reads 79 characters at a time
+const int kEndOfFileMark = 0x1A;
+
+// The library's reading: pieces of at most 79 characters up to a line feed,
+// CR LF as LF, 0x1A ends the file, and a piece cut short by the end of the
+// file is never examined.
+bool FindKey(FILE* file, const char* key, std::string* found)
+{
+    bool atEnd = false;
+    while (!atEnd) {
+        std::string piece;
+        while (piece.size() + 1 < kPieceSize) {
+            int c = getc(file);
+            if (c == EOF || c == kEndOfFileMark) {
+                atEnd = true;
+                break;
+            }
+            if (c == '\r') {
+                int next = getc(file);
+                if (next == '\n')
+                    c = '\n';
+                else if (next != EOF)
+                    ungetc(next, file);
+            }
+            piece += static_cast<char>(c);
+            if (c == '\n')
+                break;
+        }
+        if (atEnd)
+            return false;
+        if (piece.find(key) != std::string::npos) {
+            *found = piece;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string ConfigRoot()
+{
+    const char* root = getenv("ZRQAPI_ROOT");
+    return root != nullptr && root[0] != '\0' ? root : "/etc/zrqapi";
+}
+
+ConfigFile ReadConfigFile(int index)
+{
+    ConfigFile config;
+    config.path = ConfigRoot() + kConfigFiles[index];
+    FILE* file = fopen(config.path.c_str(), "rb");
+    if (file == nullptr)
+        return config;
+    config.readable = true;
+    if (FindKey(file, kPortKey, &config.line)) {
+        config.hasPort = true;
+        // atoi's reading, as the library's: leading blanks, a sign, digits.
+        config.port = static_cast<int32_t>(strtol(config.line.c_str(), nullptr, 10));
+        while (!config.line.empty() && config.line.back() == '\n')
+            config.line.pop_back();
+    }
+    fclose(file);
+    return config;
+}
+
+bool ConfiguredPort(int32_t* port, std::string* from)
+{
+    for (int i = 0; i < kConfigFileCount; ++i) {
+        ConfigFile config = ReadConfigFile(i);
+        if (config.hasPort) {
+            *port = config.port;
+            *from = config.path;
+            return true;
+        }
+    }
+    return false;
+}

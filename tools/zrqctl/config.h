@@ -1,0 +1,28 @@
+// The configuration files as the library reads them, for the commands that
+// must find the box's port without init (estop, ports, doctor).
+#ifndef ZRQ_TOOLS_ZRQCTL_CONFIG_H
+#define ZRQ_TOOLS_ZRQCTL_CONFIG_H
+
+#include <stdint.h>
+
+#include <string>
+
+// $ZRQAPI_ROOT, or the default the library uses.
+std::string ConfigRoot();
+
+struct ConfigFile {
+    std::string path;  // mapped onto the root
+    bool readable = false;
+    bool hasPort = false;  // a " COMPORT " line was found
+    int32_t port = 0;
+    std::string line;  // that line, as found
+};
+
+// The two files in the order the library tries them.
+const int kConfigFileCount = 2;
+ConfigFile ReadConfigFile(int index);
+
+// The port init would use: true with *port and *from (the file) set.
+bool ConfiguredPort(int32_t* port, std::string* from);
+
+#endif

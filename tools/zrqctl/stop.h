@@ -1,0 +1,25 @@
+// Stop on a signal. SIGINT, SIGTERM and SIGHUP during a run never leave the
+// box moving: the signal is only recorded, and the run, at its next point
+// between two library calls, sends the emergency stop, says what came of it
+// and exits 128 + the signal. The library is not re-entered from the signal.
+//
+//   StopArm();                      once, before the first library call
+//   if (StopRequested())            in every loop and between library calls
+//       return StopNow();           the exit status
+//
+// With no link open a signal ends the run at once (nothing to stop). A
+// second signal while stopping ends it at once too, terminal restored.
+#ifndef ZRQ_TOOLS_ZRQCTL_STOP_H
+#define ZRQ_TOOLS_ZRQCTL_STOP_H
+
+void StopArm();
+bool StopRequested();
+// Sends the emergency stop when the link is open, reports, restores the
+// terminal; gives 128 + the signal. Later calls only give the status.
+int StopNow();
+
+// A progress line without its newline is on the terminal; the stop report
+// starts on a line of its own.
+void StopNoteOpenLine(bool open);
+
+#endif
