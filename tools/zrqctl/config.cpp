@@ -73,6 +73,19 @@ ConfigFile ReadConfigFile(int index)
     return config;
 }
 
+bool ReadKeyValue(const std::string& path, const char* key, int32_t* value)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    std::string line;
+    bool found = FindKey(file, key, &line);
+    fclose(file);
+    if (found)
+        *value = static_cast<int32_t>(strtol(line.c_str(), nullptr, 10));
+    return found;
+}
+
 bool ConfiguredPort(int32_t* port, std::string* from)
 {
     for (int i = 0; i < kConfigFileCount; ++i) {

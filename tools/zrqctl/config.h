@@ -22,6 +22,10 @@ struct ConfigFile {
 const int kConfigFileCount = 2;
 ConfigFile ReadConfigFile(int index);
 
+// A key's value from a key-line file (the configuration or an MPM file) as
+// the library reads it; false when the file or the key is missing.
+bool ReadKeyValue(const std::string& path, const char* key, int32_t* value);
+
 // The port init would use: true with *port and *from (the file) set.
 bool ConfiguredPort(int32_t* port, std::string* from);
 

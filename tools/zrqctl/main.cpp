@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "command.h"
+#include "config.h"
+#include "handlers.h"
+#include "limits.h"
 #include "parse.h"
 #include "stop.h"
 #include "zrqctl.h"
@@ -37,6 +40,23 @@ bool OptionValue(
         return true;
     }
     return false;
+}
+
+// Now that the box's steps are known, the rest of the run is checked
+// against them before any of it is sent.
+int CheckAfterInit(const Command& init, const std::vector<Command>& commands, size_t next)
+{
+    int32_t port = 0;
+    std::string from;
+    bool second = !init.Has("--com") && ConfiguredPort(&port, &from) && from.size() >= 12
+        && from.compare(from.size() - 12, 12, "/qv/main.cfg") == 0;
+    MachineLimits limits = ReadMachineLimits(second);
+    if (!limits.known) {
+        if (g_options.verbose)
+            printf("(the axes' steps could not be read back; distances are not checked)\n");
+        return 0;
+    }
+    return CheckCommands(limits, commands, next);
 }
 
 }  // namespace
@@ -97,7 +117,8 @@ int main(int argc, char** argv)
 
     g_options.progressLine = isatty(STDOUT_FILENO);
     StopArm();
-    for (const Command& command : commands) {
+    for (size_t at = 0; at < commands.size(); ++at) {
+        const Command& command = commands[at];
         if (StopRequested())
             return StopNow();
         if (g_options.verbose) {
@@ -111,6 +132,9 @@ int main(int argc, char** argv)
             return StopNow();
         if (status != 0)
             return status;
+        if (command.spec->run == RunInit)
+            if (int refused = CheckAfterInit(command, commands, at + 1))
+                return refused;
     }
     return 0;
 }
