@@ -1,5 +1,7 @@
 #include "serial/comport.h"
 
+#include "serial/wiretrace.h"
+
 void ComReset(ComPort* port, int32_t portNumber)
 {
     port->portHandle = kPlatNoHandle;
@@ -11,6 +13,8 @@ void ComReset(ComPort* port, int32_t portNumber)
 
 void ComRemove(ComPort* port)
 {
+    if (port->portHandle != kPlatNoHandle)
+        WireTrace(kWireClose, port->portNumber, nullptr, 0);
     if (port->eventHandle != kPlatNoHandle)
         PlatEventClose(port->eventHandle);
     if (port->portHandle != kPlatNoHandle)
@@ -47,6 +51,7 @@ int32_t ComInstall(ComPort* port)
     }
     ComSetBaud(port, kComBaud);
     ComSetFormat(port, 0, 8, 0);
+    WireTrace(kWireOpen, port->portNumber, nullptr, 0);
     return 0;
 }
 
@@ -75,6 +80,8 @@ void ComWrite(ComPort* port, const uint8_t* bytes, uint32_t n)
     uint32_t written = 0;
     int ok = port->portHandle != kPlatNoHandle
         && PlatSerialWrite(port->portHandle, bytes, n, &written);
+    if (port->portHandle != kPlatNoHandle)
+        WireTrace(kWireWrite, port->portNumber, bytes, ok ? n : written);
     ComCheckError(port, ok);
 }
 
@@ -94,6 +101,7 @@ int32_t ComAvail(ComPort* port)
         && PlatSerialRead(port->portHandle, port->rxBuffer, kComRxBufferSize, &port->count);
     if (!ok)
         port->count = 0;
+    WireTrace(kWireRead, port->portNumber, port->rxBuffer, port->count);
     ComCheckError(port, ok);
     return port->count != 0;
 }
@@ -118,6 +126,7 @@ void ComPurge(ComPort* port)
 void ComBreak(ComPort* port)
 {
     PlatSleepMicros(50000);
+    WireTrace(kWireBreak, port->portNumber, nullptr, 0);
     if (port->portHandle != kPlatNoHandle)
         PlatSerialBreak(port->portHandle, 1);
     PlatSleepMicros(50000);

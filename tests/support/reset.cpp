@@ -4,6 +4,7 @@
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "serial/timing.h"
+#include "serial/wiretrace.h"
 #include "support/sim_peer.h"
 
 void ResetLibraryState()
@@ -17,4 +18,5 @@ void ResetLibraryState()
     g_timing = TimingState();
     AbortHook = CtrlAltAbort;
     g_machine = MachineState();
+    WireTraceReset();
 }

@@ -94,6 +94,11 @@ int main(int argc, char** argv)
             if (value.empty())
                 return Usage("--root: empty directory name");
             setenv("ZRQAPI_ROOT", value.c_str(), 1);
+        } else if (OptionValue("--trace-wire", argc, argv, &i, &value, &missing)) {
+            if (missing || value.empty())
+                return Usage("--trace-wire needs a file name");
+            // The library reads it once, when the first port opens.
+            setenv("ZRQAPI_TRACE_WIRE", value.c_str(), 1);
         } else if (option.size() > 1 && option[0] == '-'
             && !isdigit(static_cast<unsigned char>(option[1]))) {
             return Usage("unknown option '" + option + "'");

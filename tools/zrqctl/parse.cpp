@@ -210,6 +210,7 @@ void PrintHelp()
            "  --units in|mm|tmil  unit of printed positions (default in)\n"
            "  --root DIR          configuration root for this run (sets ZRQAPI_ROOT)\n"
            "  --wait              after each move and home, wait for the box to stop\n"
+           "  --trace-wire FILE   every byte to and from the box into FILE, a line a frame\n"
            "  -v, --verbose       show each command and what it did\n"
            "  -h, --help          this text\n\n"
            "Distances: a bare number is tenths of a mil (0.0001 in); the suffixes in, mm\n"

@@ -1,0 +1,117 @@
+#include "serial/wiretrace.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+const uint32_t kPendingMax = 32;
+
+struct WireTraceState {
+    bool variableRead = false;
+    FILE* file = nullptr;
+    uint64_t startTicks = 0;
+    uint64_t ticksPerSecond = 1;
+    // Single bytes written since the last line, with the time of the first.
+    uint8_t pending[kPendingMax] = {};
+    uint32_t pendingCount = 0;
+    uint64_t pendingMicros = 0;
+};
+
+WireTraceState g_wireTrace;
+
+uint64_t MicrosNow()
+{
+    uint64_t ticks = PlatCounterNow() - g_wireTrace.startTicks;
+    // Split so that the product cannot overflow for any counter rate.
+    uint64_t f = g_wireTrace.ticksPerSecond;
+    return ticks / f * 1000000u + ticks % f * 1000000u / f;
+}
+
+bool Begin()
+{
+    WireTraceState& t = g_wireTrace;
+    if (!t.variableRead) {
+        t.variableRead = true;
+        const char* path = getenv(kWireTraceVariable);
+        if (path != nullptr && path[0] != '\0') {
+            t.file = fopen(path, "w");
+            if (!PlatCounterFrequency(&t.ticksPerSecond) || t.ticksPerSecond == 0)
+                t.ticksPerSecond = 1;
+            t.startTicks = PlatCounterNow();
+        }
+    }
+    return t.file != nullptr;
+}
+
+void Line(uint64_t micros, char direction, const uint8_t* bytes, uint32_t n)
+{
+    FILE* f = g_wireTrace.file;
+    fprintf(f, "%llu %c", static_cast<unsigned long long>(micros), direction);
+    // The command letter, as the simulator's log names a frame by it.
+    uint8_t first = n > 0 ? bytes[0] : 0;
+    if (direction == '>'
+        && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '|'))
+        fprintf(f, " '%c'", bytes[0]);
+    for (uint32_t i = 0; i < n; ++i)
+        fprintf(f, " %02x", bytes[i]);
+    fputc('\n', f);
+}
+
+void FlushPending()
+{
+    WireTraceState& t = g_wireTrace;
+    if (t.pendingCount == 0)
+        return;
+    Line(t.pendingMicros, '>', t.pending, t.pendingCount);
+    t.pendingCount = 0;
+}
+
+}  // namespace
+
+void WireTrace(WireEvent event, int32_t portNumber, const uint8_t* bytes, uint32_t n)
+{
+    if (!Begin())
+        return;
+    WireTraceState& t = g_wireTrace;
+    uint64_t now = MicrosNow();
+    if (event == kWireWrite && n == 1) {
+        if (t.pendingCount == kPendingMax)
+            FlushPending();
+        if (t.pendingCount == 0)
+            t.pendingMicros = now;
+        t.pending[t.pendingCount++] = bytes[0];
+        return;
+    }
+    FlushPending();
+    unsigned long long micros = now;
+    switch (event) {
+    case kWireOpen:
+        fprintf(t.file, "%llu open COM%d\n", micros, static_cast<int>(portNumber));
+        break;
+    case kWireClose:
+        fprintf(t.file, "%llu close COM%d\n", micros, static_cast<int>(portNumber));
+        break;
+    case kWireBreak: fprintf(t.file, "%llu break\n", micros); break;
+    case kWireWrite: Line(now, '>', bytes, n); break;
+    case kWireRead:
+        if (n == 0)
+            return;  // a look at the line that found nothing only ends a run of single bytes
+        Line(now, '<', bytes, n);
+        break;
+    }
+    // Flushed per line: the trace matters most when the process dies.
+    fflush(t.file);
+}
+
+void WireTraceReset()
+{
+    WireTraceState& t = g_wireTrace;
+    if (t.file != nullptr) {
+        FlushPending();
+        fclose(t.file);
+    }
+    t = WireTraceState();
+}
