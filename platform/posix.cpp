@@ -42,13 +42,14 @@ static int Fail(int error)
     return 0;
 }
 
-// COMn is $ZRQAPI_ROOT/dev/comN when that exists (normally a link to a tty),
-// else the n-th on-board port.
+// COMn is $ZRQAPI_ROOT/dev/comN when that name exists (normally a link to a
+// tty), else the n-th on-board port. A link to nothing still names COMn: the
+// open then fails on it, rather than driving whatever the on-board port is.
 static void DevicePath(int32_t portNumber, char* path, size_t size)
 {
     snprintf(path, size, "%s/dev/com%d", PlatRoot(), static_cast<int>(portNumber));
     struct stat st;
-    if (stat(path, &st) == 0)
+    if (lstat(path, &st) == 0)
         return;
     snprintf(path, size, "/dev/ttyS%d", static_cast<int>(portNumber - 1));
 }

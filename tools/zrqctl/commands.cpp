@@ -46,6 +46,9 @@ const std::vector<CommandSpec> kCommands = {
         "on|off  wait for each acknowledgement (init turns it on)"},
     {"timeout", {{kInteger, "TENTHS", nullptr, 1, INT32_MAX}}, RunTimeout,
         "TENTHS  acknowledgement time-out, tenths of a second (default 600)"},
+    {"ports", {}, RunPorts,
+        "[--probe]  what COM1-COM8 are here; --probe asks each free one for a box", {{"--probe"}}},
+    {"doctor", {}, RunDoctor, "check, step by step, what init needs"},
     {"version", {}, RunVersion, "print versions"},
 };
 

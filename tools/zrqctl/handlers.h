@@ -38,4 +38,7 @@ int RunSync(const Command& c);
 int RunTimeout(const Command& c);
 int RunTerminal(const Command& c);
 
+// ports_commands.cpp, doctor.cpp: finding the port and why it fails.
+int RunPorts(const Command& c);
+int RunDoctor(const Command& c);
 #endif

@@ -103,11 +103,9 @@ PortReport CheckPort(int number)
     r.comLinkPresent = lstat(r.comLink.c_str(), &st) == 0;
     if (r.comLinkPresent && S_ISLNK(st.st_mode))
         r.linkTarget = ReadLink(r.comLink);
-    // The library opens COMn's name when it leads somewhere, else the n-th
-    // on-board port.
-    bool leads = stat(r.comLink.c_str(), &st) == 0;
-    r.dangling = r.comLinkPresent && !leads;
-    r.device = leads ? r.comLink : "/dev/ttyS" + std::to_string(number - 1);
+    // The library opens COMn's name when it exists, else the n-th on-board port.
+    r.dangling = r.comLinkPresent && stat(r.comLink.c_str(), &st) != 0;
+    r.device = r.comLinkPresent ? r.comLink : "/dev/ttyS" + std::to_string(number - 1);
     if (stat(r.device.c_str(), &st) != 0) {
         r.statError = errno;
         return r;
@@ -150,7 +148,7 @@ std::string PortProblem(const PortReport& r)
 {
     if (r.dangling)
         return std::string("the link points to nothing (") + strerror(ENOENT)
-            + "), so the library falls back to " + r.device + " — is the adapter plugged in?";
+            + ") — is the adapter plugged in?";
     if (r.statError == ENOENT)
         return std::string(strerror(ENOENT)) + " — is the adapter plugged in, or link " + r.comLink
             + " to the port";
