@@ -49,6 +49,11 @@ struct Command {
     std::vector<std::pair<std::string, int32_t>> flags;  // those given, with their values
     std::string where;                                   // "" or "FILE:LINE: " for messages
     std::string text;                                    // as written, for --verbose
+    // From a run file: which file of the run (1, 2, ...), and this command's
+    // place among the file's commands; 0 on the command line.
+    int runFile = 0;
+    int runLine = 0;
+    int runLines = 0;
 
     bool Has(const char* flag) const;
     int32_t Flag(const char* flag) const;  // its value; 0 when not given

@@ -14,6 +14,7 @@
 #include "handlers.h"
 #include "limits.h"
 #include "parse.h"
+#include "progress.h"
 #include "stop.h"
 #include "zrqctl.h"
 
@@ -126,6 +127,7 @@ int main(int argc, char** argv)
         const Command& command = commands[at];
         if (StopRequested())
             return StopNow();
+        NoteCommandStart(command);
         if (g_options.verbose) {
             printf("> %s\n", command.text.c_str());
             fflush(stdout);

@@ -33,6 +33,10 @@ bool ParseFile(const std::string& path, int depth, std::vector<Command>* out, Pa
         error->status = kExitNoInput;
         return false;
     }
+    static int filesOpened = 0;
+    int fileId = ++filesOpened;
+    size_t firstCommand = out->size();
+    int commandLines = 0;
     std::string line;
     int number = 0;
     while (std::getline(file, line)) {
@@ -47,9 +51,19 @@ bool ParseFile(const std::string& path, int depth, std::vector<Command>* out, Pa
         if (tokens.empty())
             continue;
         std::string where = path + ":" + std::to_string(number) + ": ";
+        size_t before = out->size();
         if (!ParseTokens(tokens, where, true, depth, out, error))
             return false;
+        // A nested run's commands are already marked with their own file.
+        for (size_t i = before; i < out->size(); ++i)
+            if ((*out)[i].runFile == 0) {
+                (*out)[i].runFile = fileId;
+                (*out)[i].runLine = ++commandLines;
+            }
     }
+    for (size_t i = firstCommand; i < out->size(); ++i)
+        if ((*out)[i].runFile == fileId)
+            (*out)[i].runLines = commandLines;
     return true;
 }
 

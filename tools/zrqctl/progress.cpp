@@ -53,9 +53,56 @@ std::string ProgressText()
     return text;
 }
 
+// On a pipe a run file's progress is a plain line now and then, counted over
+// the whole file, so a job of many short moves still reports.
+const double kPipeLineSecondsInRun = 5.0;
+
+struct RunClock {
+    int file = 0;  // the run file being timed, 0 none
+    double started = 0;
+    double lastLine = 0;  // a plain progress line was printed
+};
+
+RunClock g_runClock;
+
+std::string Clock(double seconds)
+{
+    long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600)
+        snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+    else
+        snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+// "line 3 of 40, 0:12 elapsed, about 2:28 left: " in a run file, else "".
+// The estimate assumes the lines to come take as long as those done.
+std::string RunText(const Command& command)
+{
+    if (command.runFile == 0 || command.runFile != g_runClock.file)
+        return "";
+    double elapsed = Now() - g_runClock.started;
+    std::string text = "line " + std::to_string(command.runLine) + " of "
+        + std::to_string(command.runLines) + ", " + Clock(elapsed) + " elapsed";
+    int done = command.runLine - 1;
+    if (done > 0)
+        text += ", about " + Clock(elapsed / done * (command.runLines - done)) + " left";
+    return text + ": ";
+}
+
 }  // namespace
 
 Target g_target;
+
+void NoteCommandStart(const Command& command)
+{
+    if (command.runFile != 0 && command.runFile != g_runClock.file) {
+        g_runClock.file = command.runFile;
+        g_runClock.started = Now();
+        g_runClock.lastLine = g_runClock.started;
+    }
+}
 
 void SleepMicros(long micros)
 {
@@ -73,7 +120,9 @@ double Now()
 int WaitUntilStopped(const Command& command)
 {
     double start = Now();
-    double lastLine = start;
+    bool inRun = command.runFile != 0 && command.runFile == g_runClock.file;
+    double& lastLine = inRun ? g_runClock.lastLine : start;
+    double interval = inRun ? kPipeLineSecondsInRun : 1.0;
     bool shown = false;
     while (Kap_InMotion()) {
         if (StopRequested())
@@ -88,12 +137,12 @@ int WaitUntilStopped(const Command& command)
             return kExitTempFail;
         }
         if (g_options.progressLine) {
-            printf("\r\033[K  moving: %s", ProgressText().c_str());
+            printf("\r\033[K  %smoving: %s", RunText(command).c_str(), ProgressText().c_str());
             fflush(stdout);
             shown = true;
             StopNoteOpenLine(true);
-        } else if (now - lastLine >= 1.0) {
-            printf("  moving: %s\n", ProgressText().c_str());
+        } else if (now - lastLine >= interval) {
+            printf("  %smoving: %s\n", RunText(command).c_str(), ProgressText().c_str());
             fflush(stdout);
             lastLine = now;
         }

@@ -19,6 +19,10 @@ extern Target g_target;
 double Now();  // monotonic seconds
 void SleepMicros(long micros);
 
+// Called as each command starts: keeps the time each run file began, for
+// the "line N of M" of its progress.
+void NoteCommandStart(const Command& command);
+
 // Polls Kap_InMotion until the box stops, printing progress.
 int WaitUntilStopped(const Command& command);
 // After a move: waits when --wait asked for it and the move was sent.
