@@ -7,6 +7,8 @@
 
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "pty_support.h"
 
 #ifdef ZRQ_ZRQCTL
@@ -25,14 +27,13 @@ std::string Slurp(int fd)
 
 // In the child: pipes on 1 and 2, /dev/null on 0, then zrqctl.
 [[noreturn]] void ExecZrqctl(const std::string& root, const std::vector<std::string>& args,
-    int outPipe[2], int errPipe[2], int timeoutS)
+    int outPipe[2], int errPipe[2], int timeoutS, int input = -1)
 {
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     close(outPipe[0]);
     close(errPipe[0]);
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    dup2(input >= 0 ? input : open("/dev/null", O_RDONLY), 0);
     alarm(static_cast<unsigned>(timeoutS));
     std::vector<char*> argv;
     std::string program = ZRQ_ZRQCTL;
@@ -90,21 +91,36 @@ ZrqctlProcess::~ZrqctlProcess()
         close(outFd_);
     if (errFd_ >= 0)
         close(errFd_);
+    if (keysFd_ >= 0)
+        close(keysFd_);
 }
 
-bool ZrqctlProcess::Start(const std::string& root, const std::vector<std::string>& args)
+bool ZrqctlProcess::Start(const std::string& root, const std::vector<std::string>& args, bool keys)
 {
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+    int outPipe[2], errPipe[2], keysPipe[2] = {-1, -1};
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || (keys && pipe(keysPipe) != 0))
         return false;
     pid_ = fork();
-    if (pid_ == 0)
-        ExecZrqctl(root, args, outPipe, errPipe, 120);
+    if (pid_ == 0) {
+        if (keys)
+            close(keysPipe[1]);
+        ExecZrqctl(root, args, outPipe, errPipe, 120, keysPipe[0]);
+    }
     close(outPipe[1]);
     close(errPipe[1]);
+    if (keys) {
+        close(keysPipe[0]);
+        keysFd_ = keysPipe[1];
+    }
     outFd_ = outPipe[0];
     errFd_ = errPipe[0];
     return pid_ > 0;
+}
+
+void ZrqctlProcess::Type(const std::string& bytes)
+{
+    if (keysFd_ >= 0 && write(keysFd_, bytes.data(), bytes.size()) < 0)
+        ADD_FAILURE() << "could not type into zrqctl";
 }
 
 bool ZrqctlProcess::WaitForOutput(const std::string& want, int timeoutMs)

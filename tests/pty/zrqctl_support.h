@@ -40,7 +40,9 @@ public:
     ZrqctlProcess(const ZrqctlProcess&) = delete;
     ZrqctlProcess& operator=(const ZrqctlProcess&) = delete;
 
-    bool Start(const std::string& root, const std::vector<std::string>& args);
+    // keys: standard input is a pipe the test writes with Type(), else /dev/null.
+    bool Start(const std::string& root, const std::vector<std::string>& args, bool keys = false);
+    void Type(const std::string& bytes);
     // Reads standard output until it holds want (or the time is up).
     bool WaitForOutput(const std::string& want, int timeoutMs);
     // Exit code (128 + the signal when killed), -1000 when it had to be
@@ -55,6 +57,7 @@ private:
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int keysFd_ = -1;
 };
 
 // ---- fixtures ----

@@ -73,3 +73,28 @@ TEST_F(ZrqctlOnBoxSim, WireTraceOfInitHoldsExactlyWhatTheSimulatorSaw)
 }  // namespace
 
 #endif
+
+#ifdef ZRQ_ZRQCTL
+
+namespace {
+
+// terminal --hex: keys reach the line as typed, and what the line sends is
+// shown in hex, a pause ending the line.
+TEST_F(ZrqctlOnSilentLine, HexTerminalShowsReceivedBytesInHex)
+{
+    ZrqctlProcess ctl;
+    ASSERT_TRUE(ctl.Start(root, {"terminal", "1", "--hex"}, true));
+    ASSERT_TRUE(ctl.WaitForOutput("Ctrl-A quits", 10000)) << ctl.out << ctl.err;
+    ctl.Type("n");
+    std::string atBox;
+    EXPECT_EQ(ReadUntil(boxMaster, "n", 5000, &atBox), "n");
+    const unsigned char reply[] = {0x00, 0x47, 0xff, 0x0a, 0x7f};
+    ASSERT_EQ(write(boxMaster, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+    EXPECT_TRUE(ctl.WaitForOutput("00 47 ff 0a 7f\n", 10000)) << ctl.out;
+    ctl.Type("\x01");  // Ctrl-A
+    EXPECT_EQ(ctl.Wait(10000), 0) << ctl.err;
+}
+
+}  // namespace
+
+#endif

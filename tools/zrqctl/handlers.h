@@ -37,6 +37,7 @@ int RunParam(const Command& c);
 int RunSync(const Command& c);
 int RunTimeout(const Command& c);
 int RunTerminal(const Command& c);
+int RunTerminalHex(const Command& c);  // terminal_hex.cpp
 
 // ports_commands.cpp, doctor.cpp: finding the port and why it fails.
 int RunPorts(const Command& c);

@@ -99,6 +99,8 @@ int RunTimeout(const Command& c)
 
 int RunTerminal(const Command& c)
 {
+    if (c.Has("--hex"))
+        return RunTerminalHex(c);
     fflush(stdout);
     int32_t result = Kap_DumbTerminal(c.args[0]);
     if (result != 0) {
