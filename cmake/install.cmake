@@ -81,6 +81,12 @@ foreach(tool zrq-boxsim zrqctl)
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+if(TARGET zrqctl AND NOT WIN32)
+  # The operator's manual page and bash completion, where man and bash look.
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/zrqctl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/tools/zrqctl/completion.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zrqctl)
+endif()
 
 # CMake package: find_package(zrqapi) gives the imported target zrqapi::zrqapi.
 install(EXPORT zrqapiTargets NAMESPACE zrqapi:: DESTINATION ${ZRQ_CMAKE_DIR})

@@ -36,6 +36,15 @@ for tool in ${tools//,/ }; do
         fail "bin/$tool loads $linked, not the installed library"
     fi
 done
+if [[ ",$tools," == *,zrqctl,* ]]; then
+    [ -e "$prefix/share/man/man1/zrqctl.1" ] || fail "the zrqctl manual page was not installed"
+    completion="$prefix/share/bash-completion/completions/zrqctl"
+    [ -e "$completion" ] || fail "the zrqctl bash completion was not installed"
+    # The completion finds the installed program's commands in its --help.
+    words=$(PATH="$prefix/bin:$PATH" bash -c 'source "$1"; COMP_WORDS=(zrqctl es); COMP_CWORD=1;
+        _zrqctl; echo "${COMPREPLY[*]}"' _ "$completion")
+    [ "$words" = "estop" ] || fail "completing 'zrqctl es' gave '$words', not estop"
+fi
 soname=$(objdump -p "$prefix/$libdir/libzrqapi.so" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libzrqapi.so.$major" ] || fail "SONAME is '$soname', not libzrqapi.so.$major"
 
