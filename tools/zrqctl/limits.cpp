@@ -143,6 +143,17 @@ std::string CheckVelocity(const MachineLimits& limits, int32_t ipm)
     return "";
 }
 
+bool AnyToCheck(const std::vector<Command>& commands, size_t first)
+{
+    for (size_t i = first; i < commands.size() && commands[i].spec->run != RunInit; ++i) {
+        Handler run = commands[i].spec->run;
+        if (run == RunMoveXY || run == RunMoveXYZ || run == RunMoveZ || run == RunMoveR
+            || run == RunSpacing || run == RunJogPos || run == RunVelocity)
+            return true;
+    }
+    return false;
+}
+
 int CheckCommands(const MachineLimits& limits, const std::vector<Command>& commands, size_t first)
 {
     int jogAxis = -1;

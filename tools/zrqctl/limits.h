@@ -29,6 +29,9 @@ MachineLimits ReadMachineLimits(bool portFromSecondConfig);
 std::string CheckDistance(const MachineLimits& limits, Axis axis, int32_t tenthMils);
 std::string CheckVelocity(const MachineLimits& limits, int32_t ipm);
 
+// Whether a command from `first` on, up to the next init, has a distance or
+// a speed to check (the steps are read only then).
+bool AnyToCheck(const std::vector<Command>& commands, size_t first);
 // Checks every command of the list from `first` on until the next init; the
 // first refusal is printed and gives kExitUsage, else 0.
 int CheckCommands(const MachineLimits& limits, const std::vector<Command>& commands, size_t first);

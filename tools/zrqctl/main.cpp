@@ -47,6 +47,8 @@ bool OptionValue(
 // against them before any of it is sent.
 int CheckAfterInit(const Command& init, const std::vector<Command>& commands, size_t next)
 {
+    if (!AnyToCheck(commands, next))
+        return 0;
     int32_t port = 0;
     std::string from;
     bool second = !init.Has("--com") && ConfiguredPort(&port, &from) && from.size() >= 12
