@@ -1,6 +1,7 @@
 // A command as the table describes it and as the parser hands it over.
 // A new command is a handler in a file of its own, declared in handlers.h,
-// and one row of the table in commands.cpp.
+// and one row of the table in commands.cpp; a command that sends distances
+// or speeds gives a Checker too, so a run is refused before anything moves.
 #ifndef ZRQ_TOOLS_ZRQCTL_COMMAND_H
 #define ZRQ_TOOLS_ZRQCTL_COMMAND_H
 
@@ -34,12 +35,22 @@ struct FlagSpec {
 struct Command;
 typedef int (*Handler)(const Command& command);
 
+// Checks a command's distances and speeds against what the box takes, once
+// init has read the axes (limits.h): "" or why not, in the operator's units.
+struct MachineLimits;
+struct CheckState {
+    int jogAxis = -1;  // the axis of the jog begun last, for jog-pos
+};
+typedef std::string (*Checker)(
+    const MachineLimits& limits, const Command& command, CheckState* state);
+
 struct CommandSpec {
     const char* name;
     std::vector<ArgSpec> args;
     Handler run;
     const char* help;
     std::vector<FlagSpec> flags = {};
+    Checker check = nullptr;  // none: nothing the box could refuse
 };
 
 struct Command {

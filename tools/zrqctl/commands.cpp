@@ -3,6 +3,7 @@
 
 #include "command.h"
 #include "handlers.h"
+#include "limits.h"
 
 namespace {
 
@@ -10,20 +11,23 @@ const std::vector<CommandSpec> kCommands = {
     {"init", {}, RunInit, "[--com N]  open and configure (port from the configuration file)",
         {{"--com", "a port number"}}},
     {"finish", {}, RunFinish, "close the link"},
-    {"move-xy", {{kDistance, "X"}, {kDistance, "Y"}}, RunMoveXY, "X Y  move to (X, Y)"},
+    {"move-xy", {{kDistance, "X"}, {kDistance, "Y"}}, RunMoveXY, "X Y  move to (X, Y)", {},
+        CheckMoveXY},
     {"move-xyz", {{kDistance, "X"}, {kDistance, "Y"}, {kDistance, "Z"}}, RunMoveXYZ,
-        "X Y Z  move to (X, Y, Z)"},
-    {"move-z", {{kDistance, "Z"}}, RunMoveZ, "Z  move the Z axis"},
-    {"move-r", {{kDistance, "R"}}, RunMoveR, "R  move the R axis"},
+        "X Y Z  move to (X, Y, Z)", {}, CheckMoveXYZ},
+    {"move-z", {{kDistance, "Z"}}, RunMoveZ, "Z  move the Z axis", {}, CheckMoveZ},
+    {"move-r", {{kDistance, "R"}}, RunMoveR, "R  move the R axis", {}, CheckMoveR},
     {"pen", {{kWord, "up|down", "up down"}}, RunPen, "up|down"},
     {"velocity", {{kInteger, "IPM", nullptr, 0, INT32_MAX}}, RunVelocity,
-        "IPM  speed in inches per minute"},
+        "IPM  speed in inches per minute", {}, CheckSpeed},
     {"spacing", {{kInteger, "COUNT", nullptr, 0, 65535}, {kDistance, "DIST"}}, RunSpacing,
-        "COUNT DIST  sample spacing"},
+        "COUNT DIST  sample spacing", {}, CheckSpacing},
     {"home", {}, RunHome, "home the machine"},
     {"laser", {{kWord, "on|off", "on off"}}, RunLaser, "on|off  pulse output"},
-    {"jog", {{kWord, "x|y|z|r", "x y z r"}}, RunJog, "x|y|z|r  begin a jog of one axis"},
-    {"jog-pos", {{kDistance, "DIST"}}, RunJogPos, "DIST  set the running jog's position"},
+    {"jog", {{kWord, "x|y|z|r", "x y z r"}}, RunJog, "x|y|z|r  begin a jog of one axis", {},
+        CheckJog},
+    {"jog-pos", {{kDistance, "DIST"}}, RunJogPos, "DIST  set the running jog's position", {},
+        CheckJogPos},
     {"jog-end", {}, RunJogEnd, "end the jog"},
     {"pos", {}, RunPos, "print the machine position"},
     {"rtpos", {}, RunRtPos, "print the real-time position"},

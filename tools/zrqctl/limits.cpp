@@ -143,50 +143,66 @@ std::string CheckVelocity(const MachineLimits& limits, int32_t ipm)
     return "";
 }
 
+std::string CheckMoveXY(const MachineLimits& limits, const Command& c, CheckState*)
+{
+    std::string why = CheckDistance(limits, kAxisX, c.args[0]);
+    return why.empty() ? CheckDistance(limits, kAxisY, c.args[1]) : why;
+}
+
+std::string CheckMoveXYZ(const MachineLimits& limits, const Command& c, CheckState* state)
+{
+    std::string why = CheckMoveXY(limits, c, state);
+    return why.empty() ? CheckDistance(limits, kAxisZ, c.args[2]) : why;
+}
+
+std::string CheckMoveZ(const MachineLimits& limits, const Command& c, CheckState*)
+{
+    return CheckDistance(limits, kAxisZ, c.args[0]);
+}
+
+std::string CheckMoveR(const MachineLimits& limits, const Command& c, CheckState*)
+{
+    return CheckDistance(limits, kAxisR, c.args[0]);
+}
+
+// The library converts the spacing with Y's step.
+std::string CheckSpacing(const MachineLimits& limits, const Command& c, CheckState*)
+{
+    return CheckDistance(limits, kAxisY, c.args[1]);
+}
+
+std::string CheckJog(const MachineLimits&, const Command& c, CheckState* state)
+{
+    state->jogAxis = c.args[0];  // x y z r, in the order of Axis
+    return "";
+}
+
+std::string CheckJogPos(const MachineLimits& limits, const Command& c, CheckState* state)
+{
+    if (state->jogAxis < 0)
+        return "";  // no jog begun in this run: the library refuses it anyway
+    return CheckDistance(limits, static_cast<Axis>(state->jogAxis), c.args[0]);
+}
+
+std::string CheckSpeed(const MachineLimits& limits, const Command& c, CheckState*)
+{
+    return CheckVelocity(limits, c.args[0]);
+}
+
 bool AnyToCheck(const std::vector<Command>& commands, size_t first)
 {
-    for (size_t i = first; i < commands.size() && commands[i].spec->run != RunInit; ++i) {
-        Handler run = commands[i].spec->run;
-        if (run == RunMoveXY || run == RunMoveXYZ || run == RunMoveZ || run == RunMoveR
-            || run == RunSpacing || run == RunJogPos || run == RunVelocity)
+    for (size_t i = first; i < commands.size() && commands[i].spec->run != RunInit; ++i)
+        if (commands[i].spec->check != nullptr)
             return true;
-    }
     return false;
 }
 
 int CheckCommands(const MachineLimits& limits, const std::vector<Command>& commands, size_t first)
 {
-    int jogAxis = -1;
-    for (size_t i = first; i < commands.size(); ++i) {
+    CheckState state;
+    for (size_t i = first; i < commands.size() && commands[i].spec->run != RunInit; ++i) {
         const Command& c = commands[i];
-        Handler run = c.spec->run;
-        if (run == RunInit)
-            break;
-        std::string why;
-        auto distance = [&](Axis axis, int32_t value) {
-            if (why.empty())
-                why = CheckDistance(limits, axis, value);
-        };
-        if (run == RunMoveXY) {
-            distance(kAxisX, c.args[0]);
-            distance(kAxisY, c.args[1]);
-        } else if (run == RunMoveXYZ) {
-            distance(kAxisX, c.args[0]);
-            distance(kAxisY, c.args[1]);
-            distance(kAxisZ, c.args[2]);
-        } else if (run == RunMoveZ) {
-            distance(kAxisZ, c.args[0]);
-        } else if (run == RunMoveR) {
-            distance(kAxisR, c.args[0]);
-        } else if (run == RunSpacing) {
-            distance(kAxisY, c.args[1]);  // the library converts it with Y's step
-        } else if (run == RunJog) {
-            jogAxis = c.args[0];  // x y z r, as Axis
-        } else if (run == RunJogPos && jogAxis >= 0) {
-            distance(static_cast<Axis>(jogAxis), c.args[0]);
-        } else if (run == RunVelocity) {
-            why = CheckVelocity(limits, c.args[0]);
-        }
+        std::string why = c.spec->check ? c.spec->check(limits, c, &state) : "";
         if (!why.empty()) {
             fprintf(stderr, "zrqctl: %s%s: %s; nothing was sent\n", c.where.c_str(), c.text.c_str(),
                 why.c_str());

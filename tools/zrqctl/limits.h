@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-struct Command;
+#include "command.h"
 
 enum Axis { kAxisX, kAxisY, kAxisZ, kAxisR, kAxisCount };
 
@@ -28,6 +28,16 @@ MachineLimits ReadMachineLimits(bool portFromSecondConfig);
 // "" when the distance fits on the axis, else why not, in the operator's units.
 std::string CheckDistance(const MachineLimits& limits, Axis axis, int32_t tenthMils);
 std::string CheckVelocity(const MachineLimits& limits, int32_t ipm);
+
+// The checkers of the command table.
+std::string CheckMoveXY(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckMoveXYZ(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckMoveZ(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckMoveR(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckSpacing(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckJog(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckJogPos(const MachineLimits& limits, const Command& c, CheckState* state);
+std::string CheckSpeed(const MachineLimits& limits, const Command& c, CheckState* state);
 
 // Whether a command from `first` on, up to the next init, has a distance or
 // a speed to check (the steps are read only then).
