@@ -235,7 +235,9 @@ void PrintHelp()
         printf("  %-9s %s\n", spec.name, spec.help);
     printf("  %-9s %s\n", "run", "FILE  commands from FILE, one per line, # comments");
     printf("\nExit status: 0, the library's result code (1..11), 75 when the box did not\n"
-           "acknowledge in time, 64 for bad usage.\n");
+           "acknowledge in time, 64 for bad usage or a distance or speed the box cannot\n"
+           "take (checked after init, before anything is sent), 128 + the signal after\n"
+           "Ctrl-C, SIGTERM or SIGHUP (the emergency stop goes out first).\n");
 }
 
 int Usage(const std::string& message)
