@@ -3,6 +3,8 @@
 // not open is named with the system's reason.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,13 +23,28 @@ protected:
         ZrqctlOnBoxSim::SetUp();
         StartBox();  // COM2
         // No COM name may reach a real port of the machine running the tests.
-        for (int n : {1, 3, 5, 6, 7, 8})
+        for (int n : {1, 3, 6, 7, 8})
             ASSERT_EQ(symlink("/nonexistent/ttyUSB9", Com(n).c_str()), 0);
         File("plain-file", "not a tty\n");
+        // COM5: a terminal this process holds locked, as a running program would.
+        char name[128];
+        ASSERT_EQ(openpty(&heldMaster, &heldSlave, name, nullptr, nullptr), 0);
+        ASSERT_EQ(flock(heldSlave, LOCK_EX | LOCK_NB), 0);
+        ASSERT_EQ(symlink(name, Com(5).c_str()), 0);
         ASSERT_EQ(symlink((root + "/plain-file").c_str(), Com(4).c_str()), 0);
     }
 
+    void TearDown() override
+    {
+        close(heldMaster);
+        close(heldSlave);
+        ZrqctlOnBoxSim::TearDown();
+    }
+
     std::string Com(int n) { return root + "/dev/com" + std::to_string(n); }
+
+    int heldMaster = -1;
+    int heldSlave = -1;
 };
 
 TEST_F(ZrqctlPorts, PortsNamesEachPathAndWhatIsWrongWithIt)
@@ -37,6 +54,7 @@ TEST_F(ZrqctlPorts, PortsNamesEachPathAndWhatIsWrongWithIt)
     const std::string lines[] = {
         "COM3 (" + Com(3) + " -> /nonexistent/ttyUSB9): the link points to nothing",
         "COM4 (" + Com(4) + " -> " + root + "/plain-file): not a serial device",
+        "): in use by process " + std::to_string(getpid()) + " (zrq_pty_tests)\n",
         "COM2 (" + Com(2) + " -> " + sim.path()
             + "): tty, read and write allowed, free; box runs the protocol (state 0), "
               "identifier ZRQBOX.1\n",
