@@ -14,6 +14,7 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t s_signal = 0;    // the first signal, 0 before any
 volatile sig_atomic_t s_openLine = 0;  // a progress line waits for its newline
+volatile sig_atomic_t s_stopSent = 0;  // StopNow has written the stop bytes
 struct termios s_savedTerminal;
 bool s_terminalSaved = false;
 
@@ -34,7 +35,9 @@ void OnSignal(int signalNumber)
 {
     if (s_signal != 0) {
         RestoreTerminal();
-        Say("\nzrqctl: stopped at once; the box was not told to stop\n");
+        Say(s_stopSent ? "\nzrqctl: stopped at once; the emergency stop was sent, its answer not "
+                         "awaited\n"
+                       : "\nzrqctl: stopped at once; the box was not told to stop\n");
         _exit(128 + s_signal);
     }
     s_signal = signalNumber;
@@ -96,6 +99,8 @@ int StopNow()
         fprintf(stderr, "zrqctl: interrupted; no link was open, nothing sent to the box\n");
         return status;
     }
+    // NirekEstop writes the stop bytes before it waits for the box's answer.
+    s_stopSent = 1;
     if (NirekEstop() != 0) {
         fprintf(stderr,
             "zrqctl: emergency stop sent, but the box did not answer after it: check that it "
