@@ -73,6 +73,15 @@ TEST_F(ZrqctlPorts, PortsNamesEachPathAndWhatIsWrongWithIt)
                 + " -> /nonexistent/ttyUSB9): the link points to nothing (No such file or "
                   "directory) — is the adapter plugged in?\n");
     }
+    // The library's terminal prints its own complaint and returns; zrqctl
+    // adds the path and reason and does not report success.
+    o = Run("terminal 4");
+    EXPECT_EQ(o.status, 7);
+    EXPECT_NE(o.out.find("ComInstall failed"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("zrqctl: terminal: COM4 (" + Com(4) + " -> " + root
+                  + "/plain-file): not a serial device"),
+        std::string::npos)
+        << o.err;
 }
 
 TEST_F(ZrqctlPorts, DoctorPassesOnAWorkingSetupAndSaysWhatToDoOtherwise)

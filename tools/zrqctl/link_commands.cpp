@@ -5,6 +5,7 @@
 #include "command.h"
 #include "config.h"
 #include "handlers.h"
+#include "portcheck.h"
 #include "progress.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
@@ -101,8 +102,24 @@ int RunTerminal(const Command& c)
 {
     if (c.Has("--hex"))
         return RunTerminalHex(c);
+    // The library's terminal prints why its port would not open but returns
+    // as if it had run; a port that cannot open is told apart here.
+    int32_t port = c.args[0];
+    bool inRange = port >= kFirstComPort && port <= kLastComPort;
+    PortReport report;
+    std::string problem = "the port number must be 1 to 8";
+    if (inRange) {
+        report = CheckPort(port);
+        problem = PortProblem(report);
+    }
     fflush(stdout);
-    int32_t result = Kap_DumbTerminal(c.args[0]);
+    int32_t result = Kap_DumbTerminal(port);
+    if (!problem.empty()) {
+        fprintf(stderr, "zrqctl: %sterminal: %s: %s\n", c.where.c_str(),
+            inRange ? PortLabel(report).c_str() : ("COM" + std::to_string(port)).c_str(),
+            problem.c_str());
+        return ZRQ_CANT_OPEN_PORT;
+    }
     if (result != 0) {
         fprintf(
             stderr, "zrqctl: %sterminal: could not write to standard output\n", c.where.c_str());
