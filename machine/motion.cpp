@@ -26,10 +26,11 @@ int32_t RequireInstalled()
 
 int32_t MoveSingleAxis(int32_t channel, int32_t position)
 {
-    if (SelectSingleAxis(channel) != 0)
-        return 1;
     int32_t step = g_machine.axisStep[channel];
-    if (step == 0)
+    // Checked before the selection, so a refused move sends nothing at all.
+    if (!CountsFit(position, step))
+        return 1;
+    if (SelectSingleAxis(channel) != 0)
         return 1;
     int32_t counts = TenthMilsToCounts(position, step);
     return Nirek1abs(channel, counts) != 0 ? 1 : 0;
@@ -108,9 +109,9 @@ ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
     Trace("\n>>Kap_MoveXY(%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y));
     if (RequireInstalled() != 0)
         return 10;
-    if (SelectDefaultAxes() != 0)
+    if (!CountsFit(x, m.axisStep[kAxisChannelX]) || !CountsFit(y, m.axisStep[kAxisChannelY]))
         return 1;
-    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0)
+    if (SelectDefaultAxes() != 0)
         return 1;
     int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
     int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
@@ -125,10 +126,10 @@ ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
         static_cast<long>(z));
     if (RequireInstalled() != 0)
         return 10;
-    if (SelectDefaultAxes() != 0)
+    if (!CountsFit(x, m.axisStep[kAxisChannelX]) || !CountsFit(y, m.axisStep[kAxisChannelY])
+        || !CountsFit(z, m.axisStep[kAxisChannelZ]))
         return 1;
-    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0
-        || m.axisStep[kAxisChannelZ] == 0)
+    if (SelectDefaultAxes() != 0)
         return 1;
     int32_t zCounts = TenthMilsToCounts(z, m.axisStep[kAxisChannelZ]);
     int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
@@ -196,7 +197,7 @@ ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
         return 1;
     if (RequireInstalled() != 0)
         return 10;
-    if (m.jogStep == 0)
+    if (!CountsFit(position, m.jogStep))
         return 1;
     // The encoder counts a quarter of the 22.10 value; C++ division truncates toward zero.
     int32_t encoderValue = TenthMilsToCounts(position, m.jogStep) / 4;
