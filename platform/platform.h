@@ -73,5 +73,8 @@ void PlatConsolePutChar(int c);
 int PlatMapPath(const char* path, char* mapped, size_t size);
 // The directory that stands for drive c: where there are no drives.
 const char* PlatRoot();
+// 1 when the system opens a file of this name (no folder) as a device in any
+// folder, as Windows does with COM1.mpm or CON.txt; else 0.
+int PlatFileNameIsDevice(const char* name);
 
 #endif
