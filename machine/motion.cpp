@@ -1,6 +1,7 @@
 // Moves, pen, homing, jogging and position readback in tenths of a mil.
 #include "include/zrqapi.h"
 #include "machine/machine.h"
+#include "serial/entry.h"
 
 namespace {
 
@@ -64,18 +65,21 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_PenUp(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenUp() ");
     return NirekPenUpNow();
 }
 
 ZRQ_API(int32_t) Kap_PenDown(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenDown() ");
     return NirekPenDownNow();
 }
 
 ZRQ_API(int32_t) Kap_Home(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Home() ");
     if (RequireInstalled() != 0)
@@ -86,6 +90,7 @@ ZRQ_API(int32_t) Kap_Home(void)
 
 ZRQ_API(int32_t) Kap_InMotion(void)
 {
+    ExportCall call;
     if (NirekIsInstalled() == 0)
         return 0;
     return NirekGetState() == 1 ? 1 : 0;
@@ -93,6 +98,7 @@ ZRQ_API(int32_t) Kap_InMotion(void)
 
 ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Begin Kap_LaserOn(%d) ", on);
     if (RequireInstalled() != 0)
@@ -103,6 +109,7 @@ ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 
 ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXY(%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y));
@@ -119,6 +126,7 @@ ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 
 ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXYZ(%ld,%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y),
@@ -138,6 +146,7 @@ ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveZ(%ld) ", static_cast<long>(z));
     if (RequireInstalled() != 0)
@@ -147,6 +156,7 @@ ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveR(%ld) ", static_cast<long>(r));
     if (RequireInstalled() != 0)
@@ -156,11 +166,13 @@ ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 
 ZRQ_API(int32_t) Kap_Move4Axis(int32_t r)
 {
+    ExportCall call;
     return Kap_MoveR(r);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginX(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginX()\n");
     return JogBegin(kAxisChannelX);
@@ -168,6 +180,7 @@ ZRQ_API(int32_t) Kap_JogBeginX(void)
 
 ZRQ_API(int32_t) Kap_JogBeginY(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginY()\n");
     return JogBegin(kAxisChannelY);
@@ -175,6 +188,7 @@ ZRQ_API(int32_t) Kap_JogBeginY(void)
 
 ZRQ_API(int32_t) Kap_JogBeginZ(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginZ()\n");
     return JogBegin(kAxisChannelZ);
@@ -182,6 +196,7 @@ ZRQ_API(int32_t) Kap_JogBeginZ(void)
 
 ZRQ_API(int32_t) Kap_JogBeginR(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginR()\n");
     return JogBegin(kAxisChannelR);
@@ -189,6 +204,7 @@ ZRQ_API(int32_t) Kap_JogBeginR(void)
 
 ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogSetPosition(%ld)\n", static_cast<long>(position));
@@ -206,6 +222,7 @@ ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 
 ZRQ_API(int32_t) Kap_JogEnd(void)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogEnd()\n");
@@ -222,6 +239,7 @@ ZRQ_API(int32_t) Kap_JogEnd(void)
 
 ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     // The trace shows the output addresses as numbers.
@@ -242,6 +260,7 @@ ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_GetMachinePosition(%ld,%ld,%ld) ",
@@ -271,6 +290,7 @@ ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     Trace("\n>>Kap_GetRotorPosition(%ld) ", static_cast<long>(reinterpret_cast<intptr_t>(r)));
     if (RequireInstalled() != 0)
@@ -290,6 +310,7 @@ ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 
 ZRQ_API(int32_t) Kap_Get4AxisPosition(int32_t* r)
 {
+    ExportCall call;
     return Kap_GetRotorPosition(r);
 }
 
