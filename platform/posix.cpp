@@ -75,6 +75,8 @@ static OpenLine* FindLine(int fd)
     return nullptr;
 }
 
+static void GiveLinesBackAtExit();
+
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
     char path[kPlatMaxPath];
@@ -106,6 +108,9 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         return Fail(error);
     }
     line->fd = fd;
+    static bool exitHookSet = false;
+    if (!exitHookSet)
+        exitHookSet = atexit(GiveLinesBackAtExit) == 0;
     MarkHungUp(fd, false);
     *device = fd;
     return 1;
@@ -274,22 +279,36 @@ static void LetOutputDrain(int fd)
     }
 }
 
+// The line's own settings come back, with HUPCL so that DTR drops as the port
+// closes: a mistaken link to a terminal is not left raw. TIOCEXCL outlives our
+// descriptor on a pseudo-terminal, so it is lifted by hand.
+static void GiveLineBack(OpenLine* line)
+{
+    struct termios restored = line->saved;
+    restored.c_cflag |= HUPCL;
+    (void)tcsetattr(line->fd, TCSANOW, &restored);
+    (void)ioctl(line->fd, TIOCNXCL);
+}
+
 void PlatSerialClose(PlatHandle device)
 {
     int fd = static_cast<int>(device);
     OpenLine* line = FindLine(fd);
     if (line != nullptr) {
         LetOutputDrain(fd);
-        // The line's own settings come back, with HUPCL so that DTR drops as
-        // the port closes: a mistaken link to a terminal is not left raw.
-        struct termios restored = line->saved;
-        restored.c_cflag |= HUPCL;
-        (void)tcsetattr(fd, TCSANOW, &restored);
-        (void)ioctl(fd, TIOCNXCL);
+        GiveLineBack(line);
         line->fd = -1;
     }
     MarkHungUp(fd, false);
     close(fd);
+}
+
+// A caller that exits without closing the port gives it back all the same.
+static void GiveLinesBackAtExit()
+{
+    for (OpenLine& line : s_openLines)
+        if (line.fd >= 0)
+            GiveLineBack(&line);
 }
 
 static void SleepMicros(uint32_t micros)

@@ -389,6 +389,17 @@ TEST_F(PosixLine, NoOtherProgramCanOpenTheLineWhileItIsOurs)
     EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), EBUSY);
     NirekRemove();
     EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), 0);
+    // A caller that exits without closing the port releases it all the same.
+    pid_t caller = fork();
+    if (caller == 0) {
+        if (NirekInstall(1) != 0)
+            _exit(1);
+        exit(0);
+    }
+    int status = -1;
+    waitpid(caller, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), 0);
 }
 
 TEST_F(PosixLine, CloseGivesTheLineItsOwnSettingsBackAndDropsDtr)
