@@ -7,6 +7,7 @@
 #include "machine/keyline.h"
 #include "machine/machine.h"
 #include "platform/platform.h"
+#include "serial/entry.h"
 #include "serial/timing.h"
 
 namespace {
@@ -185,6 +186,7 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_InitOnCom(int32_t port)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     Trace("\n>>Kap_InitOnCom(%d) ", port);
     m.jogActive = 0;
@@ -238,16 +240,19 @@ ZRQ_API(int32_t) Kap_InitOnCom(int32_t port)
 
 ZRQ_API(int32_t) Kap_Init(void)
 {
+    ExportCall call;
     return Kap_InitOnCom(-1);
 }
 
 ZRQ_API(int32_t) Kap_init(void)
 {
+    ExportCall call;
     return Kap_InitOnCom(-1);
 }
 
 ZRQ_API(int32_t) Kap_Finish(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Finish() ");
     for (int32_t n = 0; n <= 3; ++n)
@@ -257,6 +262,7 @@ ZRQ_API(int32_t) Kap_Finish(void)
 
 ZRQ_API(int32_t) Kap_GetApiVersion(int32_t* major, int32_t* minor)
 {
+    ExportCall call;
     if (major != nullptr)
         *major = kApiVersionMajor;
     if (minor != nullptr)
@@ -266,23 +272,27 @@ ZRQ_API(int32_t) Kap_GetApiVersion(int32_t* major, int32_t* minor)
 
 ZRQ_API(int32_t) Kap_SetWaitMode(int32_t on)
 {
+    ExportCall call;
     return NirekSetWaitMode(on);
 }
 
 ZRQ_API(int32_t) Kap_3dMode(void)
 {
+    ExportCall call;
     g_machine.mode3d = 1;
     return 0;
 }
 
 ZRQ_API(int32_t) Kap_2dMode(void)
 {
+    ExportCall call;
     g_machine.mode3d = 0;
     return 0;
 }
 
 ZRQ_API(int32_t) Kap_SetDebugMask(int32_t mask)
 {
+    ExportCall call;
     int32_t previous = g_machine.verbose;
     g_machine.verbose = mask & 1;
     NirekSetDebugMask(mask & ~1);
@@ -291,11 +301,13 @@ ZRQ_API(int32_t) Kap_SetDebugMask(int32_t mask)
 
 ZRQ_API(const char*) Kap_GetErrorString(void)
 {
+    ExportCall call;
     return g_machine.errorString;
 }
 
 ZRQ_API(int32_t) Kap_TestCall(int32_t value)
 {
+    ExportCall call;
     return value;
 }
 

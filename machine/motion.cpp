@@ -1,6 +1,7 @@
 // Moves, pen, homing, jogging and position readback in tenths of a mil.
 #include "include/zrqapi.h"
 #include "machine/machine.h"
+#include "serial/entry.h"
 
 namespace {
 
@@ -65,18 +66,21 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_PenUp(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenUp() ");
     return NirekPenUpNow();
 }
 
 ZRQ_API(int32_t) Kap_PenDown(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenDown() ");
     return NirekPenDownNow();
 }
 
 ZRQ_API(int32_t) Kap_Home(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Home() ");
     if (RequireInstalled() != 0)
@@ -87,6 +91,7 @@ ZRQ_API(int32_t) Kap_Home(void)
 
 ZRQ_API(int32_t) Kap_InMotion(void)
 {
+    ExportCall call;
     if (NirekIsInstalled() == 0)
         return 0;
     return NirekGetState() == 1 ? 1 : 0;
@@ -94,6 +99,7 @@ ZRQ_API(int32_t) Kap_InMotion(void)
 
 ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Begin Kap_LaserOn(%d) ", on);
     if (RequireInstalled() != 0)
@@ -104,6 +110,7 @@ ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 
 ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXY(%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y));
@@ -120,6 +127,7 @@ ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 
 ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXYZ(%ld,%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y),
@@ -139,6 +147,7 @@ ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveZ(%ld) ", static_cast<long>(z));
     if (RequireInstalled() != 0)
@@ -148,6 +157,7 @@ ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveR(%ld) ", static_cast<long>(r));
     if (RequireInstalled() != 0)
@@ -157,11 +167,13 @@ ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 
 ZRQ_API(int32_t) Kap_Move4Axis(int32_t r)
 {
+    ExportCall call;
     return Kap_MoveR(r);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginX(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginX()\n");
     return JogBegin(kAxisChannelX);
@@ -169,6 +181,7 @@ ZRQ_API(int32_t) Kap_JogBeginX(void)
 
 ZRQ_API(int32_t) Kap_JogBeginY(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginY()\n");
     return JogBegin(kAxisChannelY);
@@ -176,6 +189,7 @@ ZRQ_API(int32_t) Kap_JogBeginY(void)
 
 ZRQ_API(int32_t) Kap_JogBeginZ(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginZ()\n");
     return JogBegin(kAxisChannelZ);
@@ -183,6 +197,7 @@ ZRQ_API(int32_t) Kap_JogBeginZ(void)
 
 ZRQ_API(int32_t) Kap_JogBeginR(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginR()\n");
     return JogBegin(kAxisChannelR);
@@ -190,6 +205,7 @@ ZRQ_API(int32_t) Kap_JogBeginR(void)
 
 ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogSetPosition(%ld)\n", static_cast<long>(position));
@@ -207,6 +223,7 @@ ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 
 ZRQ_API(int32_t) Kap_JogEnd(void)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogEnd()\n");
@@ -223,6 +240,7 @@ ZRQ_API(int32_t) Kap_JogEnd(void)
 
 ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     // The trace shows the output addresses as numbers.
@@ -243,6 +261,7 @@ ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_GetMachinePosition(%ld,%ld,%ld) ",
@@ -272,6 +291,7 @@ ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     Trace("\n>>Kap_GetRotorPosition(%ld) ", static_cast<long>(reinterpret_cast<intptr_t>(r)));
     if (RequireInstalled() != 0)
@@ -291,6 +311,7 @@ ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 
 ZRQ_API(int32_t) Kap_Get4AxisPosition(int32_t* r)
 {
+    ExportCall call;
     return Kap_GetRotorPosition(r);
 }
 

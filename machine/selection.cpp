@@ -3,6 +3,7 @@
 #include "include/zrqapi.h"
 #include "machine/keyline.h"
 #include "machine/machine.h"
+#include "serial/entry.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     m.sampleCount = count;
     m.sampleSpacing = tenthMils;
@@ -71,6 +73,7 @@ ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils)
 
 ZRQ_API(int32_t) Kap_Velocity(int32_t ipm)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     // The product keeps its low 32 bits, as the controller's speed tables expect.
     uint32_t product = static_cast<uint32_t>(ipm) * static_cast<uint32_t>(g_machine.velocityFactor);

@@ -2,6 +2,11 @@
 // messages, the configuration sequence on the wire, MPM files, traces.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <functional>
 #include <string>
 
@@ -399,6 +404,36 @@ TEST_F(MachineInit, FinishOnAChannelThatNeverOpenedWaitsOutFourAcknowledgements)
         EXPECT_NEAR(elapsed, c.seconds, 0.5) << c.timeout;
     }
 }
+
+#ifndef _WIN32
+// A FIFO would hold initialisation until some writer came; /dev/zero would
+// be read for ever without a line end. Neither is a file to read.
+TEST_F(MachineInit, KeyFilesThatAreNoRegularFilesReadAsUnreadableAtOnce)
+{
+    const struct {
+        const char* file;
+        bool fifo;  // else a link to /dev/zero
+        int32_t port;
+        int32_t result;
+    } cases[] = {
+        {"qorin/qorin.cfg", true, -1, 3},
+        {"qorin/qorin.cfg", false, -1, 3},
+        {"qorin/mpm/K12.mpm", true, 1, 5},
+        {"qorin/mpm/K12.mpm", false, 1, 5},
+    };
+    for (const auto& c : cases) {
+        ResetLibraryState();
+        box = MachineBox();
+        box.Attach();
+        UseMpm("K12.1A");
+        std::string path = root.File(c.file);
+        root.Remove(c.file);
+        ASSERT_EQ(c.fifo ? mkfifo(path.c_str(), 0600) : symlink("/dev/zero", path.c_str()), 0);
+        EXPECT_EQ(Kap_InitOnCom(c.port), c.result) << c.file << (c.fifo ? " FIFO" : " /dev/zero");
+        root.Remove(c.file);
+    }
+}
+#endif
 
 TEST_F(MachineInit, SmallExportsWorkBeforeInitialisation)
 {
