@@ -11,6 +11,7 @@
 #include "handlers.h"
 #include "portcheck.h"
 #include "progress.h"
+#include "stop.h"
 #include "zrqapi.h"
 
 namespace {
@@ -105,6 +106,7 @@ int RunDoctor(const Command& c)
     d.Ok(PortLabel(report) + ": a tty this user may open, not held by another process");
 
     printf("the box\n");
+    StopNoteLink(true);
     if (NirekInstall(port) != 0) {
         d.Bad(PortLabel(report) + " would not open", "zrqctl ports; is another program using it?");
         printf("%d check(s) failed\n", d.failures);

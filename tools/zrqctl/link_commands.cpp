@@ -7,6 +7,7 @@
 #include "handlers.h"
 #include "portcheck.h"
 #include "progress.h"
+#include "stop.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
 
@@ -33,6 +34,7 @@ int RunEstop(const Command& c)
                     + "/qorin/qorin.cfg and " + ConfigRoot() + "/qv/main.cfg); give --port N")
                     .c_str());
         }
+        StopNoteLink(true);
         if (NirekInstall(port) != 0)
             return PortOpenFailed(c, port, ZRQ_CANT_OPEN_PORT, "Can't open COM port");
         on = " on COM" + std::to_string(port);

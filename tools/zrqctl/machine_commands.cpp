@@ -6,6 +6,7 @@
 #include "config.h"
 #include "handlers.h"
 #include "progress.h"
+#include "stop.h"
 #include "units.h"
 #include "zrqapi.h"
 
@@ -15,6 +16,7 @@
 
 int RunInit(const Command& c)
 {
+    StopNoteLink(true);
     int32_t code = c.Has("--com") ? Kap_InitOnCom(c.Flag("--com")) : Kap_Init();
     if (code == 0)
         Said(c, "controller ready");

@@ -16,6 +16,7 @@
 #include "parse.h"
 #include "progress.h"
 #include "stop.h"
+#include "zrqapi.h"
 #include "zrqctl.h"
 
 Options g_options;
@@ -130,11 +131,13 @@ int main(int argc, char** argv)
         if (StopRequested())
             return StopNow();
         NoteCommandStart(command);
+        StopNoteLink(NirekIsInstalled());
         if (g_options.verbose) {
             printf("> %s\n", command.text.c_str());
             fflush(stdout);
         }
         int status = command.spec->run(command);
+        StopNoteLink(NirekIsInstalled());
         fflush(stdout);
         // A stop asked for during the command wins over how the command ended.
         if (StopRequested())

@@ -10,6 +10,7 @@
 #include "command.h"
 #include "handlers.h"
 #include "portcheck.h"
+#include "stop.h"
 #include "zrqapi.h"
 
 namespace {
@@ -24,6 +25,7 @@ std::string RealPath(const std::string& path)
 
 std::string ProbeText(int32_t port)
 {
+    StopNoteLink(true);
     if (NirekInstall(port) != 0)
         return "could not open it to probe";
     int32_t state = NirekGetBoxState();

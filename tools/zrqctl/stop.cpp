@@ -14,7 +14,9 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t s_signal = 0;    // the first signal, 0 before any
 volatile sig_atomic_t s_openLine = 0;  // a progress line waits for its newline
-volatile sig_atomic_t s_stopSent = 0;  // StopNow has written the stop bytes
+volatile sig_atomic_t s_stopSent = 0;
+volatile sig_atomic_t s_linkMaybeOpen
+    = 0;  // kept by the run: the handler asks no library  // StopNow has written the stop bytes
 struct termios s_savedTerminal;
 bool s_terminalSaved = false;
 
@@ -30,7 +32,8 @@ void RestoreTerminal()
         tcsetattr(STDIN_FILENO, TCSANOW, &s_savedTerminal);
 }
 
-// Only async-signal-safe calls here. NirekIsInstalled reads one field.
+// Only async-signal-safe calls here, and none into the library: its exports
+// take a lock that the interrupted code may be holding.
 void OnSignal(int signalNumber)
 {
     if (s_signal != 0) {
@@ -41,7 +44,7 @@ void OnSignal(int signalNumber)
         _exit(128 + s_signal);
     }
     s_signal = signalNumber;
-    if (!NirekIsInstalled()) {
+    if (!s_linkMaybeOpen) {
         RestoreTerminal();
         Say(s_openLine ? "\nzrqctl: interrupted; no link was open, nothing sent to the box\n"
                        : "zrqctl: interrupted; no link was open, nothing sent to the box\n");
@@ -75,6 +78,11 @@ void StopArm()
 bool StopRequested()
 {
     return s_signal != 0;
+}
+
+void StopNoteLink(bool mayBeOpen)
+{
+    s_linkMaybeOpen = mayBeOpen ? 1 : 0;
 }
 
 void StopNoteOpenLine(bool open)

@@ -18,6 +18,11 @@ bool StopRequested();
 // terminal; gives 128 + the signal. Later calls only give the status.
 int StopNow();
 
+// Whether the library's link may be open, for the signal handler, which may
+// not call into the library. The run notes it before and after each command;
+// a command notes true before a call that opens the link (init, NirekInstall).
+void StopNoteLink(bool mayBeOpen);
+
 // A progress line without its newline is on the terminal; the stop report
 // starts on a line of its own.
 void StopNoteOpenLine(bool open);
