@@ -25,6 +25,9 @@ class BoxState(enum.IntEnum):
     PROMPT = 2  #: it sits at its monitor prompt
     NO_ANSWER = 3  #: it answered nothing
 
+    def __str__(self) -> str:
+        return f"{type(self).__name__}.{self.name}"
+
 
 class Link:
     """The serial link to the box, one framed command per call.
@@ -191,5 +194,8 @@ class Link:
         self.command("NirekSpeed", value)
 
     def wait_halt(self) -> None:
-        """Returns once the queued motion ended (the box holds the acknowledgement until then)."""
+        """Returns once the queued motion ended.
+
+        The box holds the acknowledgement until then, so the time-out must
+        cover the rest of the motion."""
         self.command("NirekWaitHalt")
