@@ -129,6 +129,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# The Python package in it needs the system Python only when it is used.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Gives the package a shlibs file and the ldconfig trigger.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
