@@ -89,6 +89,16 @@ def test_wait_until_idle_returns_after_a_long_move_and_raises_on_its_time_out(bo
         assert within_one_step(m.position().x, 1.0, "in")
 
 
+def test_laser_and_sample_spacing_reach_the_box_as_parameters(box):
+    with box.machine(units="in") as m:
+        m.laser(True)
+        m.sample_spacing(2, 0.01)
+        m.laser(False)
+    events = box.events()
+    # Pulse enable is parameter 52; the spacing sends 12 (in counts), then 51 = count.
+    assert events.index("p 52 1") < events.index("p 51 2") < events.index("p 52 0")
+
+
 def test_home_returns_every_axis_to_zero(box):
     with box.machine(units="mm") as m:
         m.velocity(3000)

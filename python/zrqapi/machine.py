@@ -7,7 +7,7 @@ import time
 from typing import Any, Dict, NamedTuple, Optional
 
 from . import _library
-from .errors import NotInitialized, WaitTimeout, error_for
+from .errors import NotInitialized, WaitTimeout, ZrqError, error_for
 from .units import TENTH_MILS_PER_INCH, TENTH_MILS_PER_UNIT, check_units, from_tenth_mils, to_tenth_mils
 
 _AXES = ("x", "y", "z", "r")
@@ -195,6 +195,16 @@ class Machine:
                 if value is not None}
         if not want:
             raise TypeError("move_to needs at least one of x, y, z, r")
+        try:
+            self._move(want)
+        except ZrqError:
+            # Whether the box took the move is unknown: read the targets afresh.
+            self._target = None
+            raise
+        if wait:
+            self.wait_until_idle()
+
+    def _move(self, want: Dict[str, int]) -> None:
         target = self._targets()
         if "x" in want or "y" in want:
             nx, ny = want.get("x", target["x"]), want.get("y", target["y"])
@@ -212,8 +222,6 @@ class Machine:
         if "r" in want:
             self._call("Kap_MoveR", want["r"])
             target["r"] = want["r"]
-        if wait:
-            self.wait_until_idle()
 
     def move_by(self, x: float = 0.0, y: float = 0.0, z: float = 0.0, r: float = 0.0,
                 units: Optional[str] = None, wait: bool = False) -> None:
