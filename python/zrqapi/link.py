@@ -80,6 +80,7 @@ class Link:
 
     @property
     def is_open(self) -> bool:
+        """Whether the port is open."""
         return self._open and self._lib.NirekIsInstalled() != 0
 
     def _ready(self, name: str) -> Any:

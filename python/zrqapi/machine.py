@@ -107,6 +107,7 @@ class Machine:
 
     @property
     def is_open(self) -> bool:
+        """Whether the box is initialised and not yet finished."""
         return self._open
 
     def __repr__(self) -> str:

@@ -211,6 +211,7 @@ class SimulatedBox:
 
     @property
     def running(self) -> bool:
+        """Whether the simulator is still running."""
         return self._process is not None and self._process.poll() is None
 
     def clear_faults(self) -> None:
@@ -222,14 +223,17 @@ class SimulatedBox:
 
     @property
     def com_link(self) -> str:
+        """The link the library opens as COM<port>: ``<root>/dev/com<port>``."""
         return os.path.join(self.root, "dev", f"com{self.port}")
 
     @property
     def log_path(self) -> str:
+        """Where the simulator writes its log while it runs."""
         return os.path.join(self.root, "box.log")
 
     @property
     def svg_path(self) -> str:
+        """Where the simulator writes the drawn path when it stops."""
         return os.path.join(self.root, "drawing.svg")
 
     def write_file(self, relative: str, text: str) -> str:

@@ -19,6 +19,7 @@ TENTH_MILS_PER_INCH = 10000.0
 
 
 def check_units(units: str) -> str:
+    """Returns ``units`` when it names a known unit; raises ValueError otherwise."""
     if units not in TENTH_MILS_PER_UNIT:
         raise ValueError(f"unknown units {units!r}; use one of {', '.join(TENTH_MILS_PER_UNIT)}")
     return units
@@ -36,4 +37,5 @@ def to_tenth_mils(value: float, units: str, what: str = "position") -> int:
 
 
 def from_tenth_mils(value: int, units: str) -> float:
+    """Converts tenths of a mil to ``units``."""
     return value / TENTH_MILS_PER_UNIT[check_units(units)]
