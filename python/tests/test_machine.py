@@ -1,4 +1,6 @@
 """Machine against the simulated box: units, pen, waiting, jogging, life cycle."""
+import time
+
 import pytest
 
 import zrqapi
@@ -175,3 +177,22 @@ def test_the_pytest_fixture_serves_a_box(simulated_box):
     with simulated_box.machine() as m:
         assert m.is_open
     assert simulated_box.running
+
+
+def test_estop_halts_a_move_where_it_is_and_later_moves_start_from_there(box):
+    with box.machine(units="in") as m:
+        m.velocity(30)  # four seconds for the move
+        m.move_to(x=2.0, y=0.0)
+        for _ in range(500):
+            if m.position().x >= 0.1:
+                break
+            time.sleep(0.01)
+        m.estop()
+        assert not m.in_motion
+        stopped = m.position().x
+        assert 0.1 <= stopped < 1.5
+        # The targets are read from the box again: Y alone moves, X stays put.
+        m.move_to(y=0.1, wait=True)
+        here = m.position()
+        assert here.x == stopped and within_one_step(here.y, 0.1, "in")
+    assert "emergency stop" in box.events()
