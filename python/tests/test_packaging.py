@@ -7,6 +7,7 @@ import venv
 import pytest
 
 import zrqapi
+from zrqapi.testing import SimulatedBox
 
 from conftest import PYTHON_DIR, REPO
 
@@ -48,8 +49,16 @@ def test_the_example_reports_a_failure_by_its_code(lib, tmp_path):
     assert done.returncode == 3 and "qorin.cfg" in done.stderr
 
 
+def test_a_simulator_that_dies_is_reported_on_leaving_the_block(lib):
+    import signal
+    with pytest.raises(zrqapi.SimulatorError, match="status -11"):
+        with SimulatedBox(baud=0) as box:
+            box._process.send_signal(signal.SIGSEGV)
+            box._process.wait(10)
+    assert not os.path.exists(box.root)
+
+
 def test_a_bad_simulator_option_fails_clearly(lib):
-    from zrqapi.testing import SimulatedBox
     with pytest.raises(zrqapi.SimulatorError, match="--baud"):
         with SimulatedBox(baud="fast"):
             pass

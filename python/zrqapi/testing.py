@@ -119,6 +119,7 @@ class SimulatedBox:
         self.root = ""
         self.tty = ""
         self.svg = ""
+        self.stderr = ""
         self._log = ""
         self._process: Optional[subprocess.Popen] = None
         self._stderr: Any = None
@@ -130,7 +131,10 @@ class SimulatedBox:
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.stop()
+        status = self.stop()
+        # A simulator that died mid-test would otherwise pass for a silent box.
+        if status != 0 and exc[0] is None:
+            raise SimulatorError(f"zrq-boxsim ended with status {status}: {self.stderr or 'no message'}")
 
     def start(self) -> None:
         """Writes the root and starts the simulator; returns once its terminal is linked."""
@@ -185,7 +189,9 @@ class SimulatedBox:
         return self._stderr.read().strip()
 
     def stop(self) -> int:
-        """Stops the simulator, keeps its log and SVG, removes the root; returns its exit status."""
+        """Stops the simulator, keeps its log, SVG and standard error, removes the root.
+
+        Returns the simulator's exit status (negative: the signal that ended it)."""
         status = 0
         if self._process is not None:
             if self._process.poll() is None:
@@ -203,6 +209,7 @@ class SimulatedBox:
             self._log = self._read(self.log_path)
             self.svg = self._read(self.svg_path)
             if self._stderr is not None:
+                self.stderr = self._stderr_text()
                 self._stderr.close()
                 self._stderr = None
             if not self.keep:
