@@ -99,3 +99,23 @@ def test_package_version_follows_the_project_version():
     import zrqapi
     project = re.search(r"project\(zrqapi VERSION ([\d.]+)", open(os.path.join(REPO, "CMakeLists.txt")).read())
     assert zrqapi.__version__ == project.group(1)
+
+
+def test_the_windows_lookup_finds_every_function_with_its_stdcall_argument_bytes():
+    # Under stdcall the callee pops the arguments: a prototype whose size
+    # differs from the DLL's would corrupt the caller's stack.
+    exported = {}
+    for line in open(os.path.join(REPO, "exports", "zrqapi.def")):
+        match = re.match(r"\s+(\S+)\s*=\s*(\S+)", line)
+        if match:
+            exported[match.group(1)] = match.group(2)
+    assert len(exported) > 150
+    plain_missing = set()
+    for name, (_, argtypes) in _library.PROTOTYPES.items():
+        argument_bytes = 4 * len(argtypes)
+        if name in exported:
+            assert exported[name].endswith(f"@{argument_bytes}"), (name, exported[name])
+        else:
+            plain_missing.add(name)
+            assert f"_{name}@{argument_bytes}" in exported, name
+    assert plain_missing == _library._WINDOWS_ONLY_DECORATED
