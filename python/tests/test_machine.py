@@ -1,4 +1,5 @@
 """Machine against the simulated box: units, pen, waiting, jogging, life cycle."""
+import os
 import time
 
 import pytest
@@ -196,3 +197,15 @@ def test_estop_halts_a_move_where_it_is_and_later_moves_start_from_there(box):
         here = m.position()
         assert here.x == stopped and within_one_step(here.y, 0.1, "in")
     assert "emergency stop" in box.events()
+
+
+@pytest.mark.parametrize("before", [None, "/somewhere/else"])
+def test_the_root_given_is_not_left_in_the_environment(box, monkeypatch, before):
+    if before is None:
+        monkeypatch.delenv("ZRQAPI_ROOT", raising=False)
+    else:
+        monkeypatch.setenv("ZRQAPI_ROOT", before)
+    with box.machine():
+        assert os.environ.get("ZRQAPI_ROOT") == before
+    with box.link():
+        assert os.environ.get("ZRQAPI_ROOT") == before

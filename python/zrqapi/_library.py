@@ -6,10 +6,11 @@ refuses a value that does not fit its argument instead.
 """
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
 import sys
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
 from .errors import LibraryNotFound
 
@@ -232,6 +233,26 @@ def library() -> Library:
     if _library is None:
         _library = Library()
     return _library
+
+
+@contextlib.contextmanager
+def root_environment(root: Optional[Union[str, "os.PathLike[str]"]]) -> Iterator[None]:
+    """Sets ZRQAPI_ROOT for the calls inside (None: leaves it), then puts it back.
+
+    The library reads the root only while it opens the port and reads its
+    files, so the process environment need not keep it afterwards."""
+    if root is None:
+        yield
+        return
+    saved = os.environ.get("ZRQAPI_ROOT")
+    os.environ["ZRQAPI_ROOT"] = os.fspath(root)
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop("ZRQAPI_ROOT", None)
+        else:
+            os.environ["ZRQAPI_ROOT"] = saved
 
 
 # The library keeps one port and one set of axis tables per process, so only

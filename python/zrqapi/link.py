@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import ctypes
 import enum
-import os
 from typing import Any, Optional
 
 from . import _library
@@ -45,22 +44,16 @@ class Link:
         self.port = port
         self._open = False
         _library.claim(self)
-        saved = os.environ.get("ZRQAPI_ROOT")
         try:
-            if root is not None:
-                os.environ["ZRQAPI_ROOT"] = os.fspath(root)
-            if self._lib.NirekInstall(port) != 0:
-                raise PortError(f"cannot open COM{port}", 7, "NirekInstall")
-            self._open = True
+            with _library.root_environment(root):
+                installed = self._lib.NirekInstall(port) == 0
         except BaseException:
             _library.release(self)
             raise
-        finally:
-            if root is not None:
-                if saved is None:
-                    os.environ.pop("ZRQAPI_ROOT", None)
-                else:
-                    os.environ["ZRQAPI_ROOT"] = saved
+        if not installed:
+            _library.release(self)
+            raise PortError(f"cannot open COM{port}", 7, "NirekInstall")
+        self._open = True
 
     def __enter__(self) -> "Link":
         return self

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import time
 from typing import Any, Dict, NamedTuple, Optional
 
@@ -65,22 +64,11 @@ class Machine:
             raise
 
     def _initialise(self, root: Optional[str], port: Optional[int]) -> None:
-        # The library reads the root while it opens the port and the files;
-        # afterwards the process environment is left as it was.
-        saved = os.environ.get("ZRQAPI_ROOT")
-        if root is not None:
-            os.environ["ZRQAPI_ROOT"] = os.fspath(root)
-        try:
+        with _library.root_environment(root):
             if port is None:
                 code, name = self._lib.Kap_Init(), "Kap_Init"
             else:
                 code, name = self._lib.Kap_InitOnCom(port), "Kap_InitOnCom"
-        finally:
-            if root is not None:
-                if saved is None:
-                    del os.environ["ZRQAPI_ROOT"]
-                else:
-                    os.environ["ZRQAPI_ROOT"] = saved
         if code != 0:
             raise error_for(code, name, self._lib.error_string(), initialising=True)
         self._open = True
