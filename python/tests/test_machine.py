@@ -209,3 +209,20 @@ def test_the_root_given_is_not_left_in_the_environment(box, monkeypatch, before)
         assert os.environ.get("ZRQAPI_ROOT") == before
     with box.link():
         assert os.environ.get("ZRQAPI_ROOT") == before
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.move_to(x=300, y=0),  # 2.4 million steps: more counts than 32 bits hold
+    lambda m: m.move_to(z=300),
+    lambda m: m.velocity(100000),  # a speed value beyond 16 bits
+    lambda m: m.sample_spacing(1, 300),
+], ids=["move-xy", "move-z", "velocity", "spacing"])
+def test_values_the_box_cannot_take_are_refused_and_nothing_moves(box, call):
+    with box.machine(units="in") as m:
+        sent = len(box.events())
+        with pytest.raises(zrqapi.CommandFailed):
+            call(m)
+        # Only position queries followed: no frame of a move, speed or parameter.
+        assert all(event.startswith("S ") for event in box.events()[sent:]), box.events()[sent:]
+        m.move_to(x=0.5, y=0.0, wait=True)
+        assert within_one_step(m.position().x, 0.5, "in")
