@@ -67,6 +67,14 @@ def test_a_good_mpm_file_initialises_and_finish_runs_once(lib):
     assert spy.finished == 1
 
 
+def test_no_finish_when_the_port_was_closed_behind_the_machine(lib, box):
+    spy = FinishSpy(lib)
+    m = zrqapi.Machine(root=box.root, library=spy)
+    lib.NirekRemove()
+    m.close()
+    assert spy.finished == 0 and not m.is_open
+
+
 def test_a_port_held_by_another_process_is_a_port_error(box):
     # The library locks the port for itself; an existing lock keeps it out.
     holder = os.open(box.com_link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)

@@ -89,7 +89,10 @@ class Machine:
             return
         self._open = False
         try:
-            self._lib.Kap_Finish()
+            # On a port that is no longer open Kap_Finish would wait out four
+            # time-outs for nothing.
+            if self._lib.NirekIsInstalled():
+                self._lib.Kap_Finish()
         finally:
             _library.release(self)
 
