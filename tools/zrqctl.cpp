@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/zrqctl/job.h"
 #include "zrqapi.h"
 
 #ifndef ZRQ_VERSION_TEXT
@@ -198,6 +199,7 @@ struct Command {
     bool hasCom = false;  // init --com N
     std::string where;    // "" or "FILE:LINE: " for messages
     std::string text;     // as written, for --verbose
+    std::shared_ptr<JobRequest> job;
 };
 
 // ---- results ----
@@ -586,6 +588,12 @@ int RunVersion(const Command&)
     return 0;
 }
 
+int RunJob(const Command& c)
+{
+    JobEnv env = {ParseDistance, UnitName(), g_options.progressLine};
+    return RunJobCommand(*c.job, env, c.where);
+}
+
 const CommandSpec kCommands[] = {
     {"init", {}, RunInit, "[--com N]  open and configure (port from the configuration file)"},
     {"finish", {}, RunFinish, "close the link"},
@@ -624,6 +632,7 @@ const CommandSpec kCommands[] = {
     {"timeout", {{kInteger, "TENTHS", nullptr, 1, INT32_MAX}}, RunTimeout,
         "TENTHS  acknowledgement time-out, tenths of a second (default 600)"},
     {"version", {}, RunVersion, "print versions"},
+    {"job", {}, RunJob, JobCommandHelp()},
 };
 
 const CommandSpec* FindCommand(const std::string& name)
@@ -782,6 +791,14 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
                 }
                 command.hasCom = true;
                 command.args.push_back(port);
+            }
+            if (spec->run == RunJob) {
+                JobEnv env = {ParseDistance, UnitName(), false};
+                std::string why;
+                if (!ParseJobCommand(tokens, &i, env, &command.job, &why, &error->status)) {
+                    error->message = where + why;
+                    return false;
+                }
             }
             for (const ArgSpec& arg : spec->args) {
                 if (i >= tokens.size() || (arg.kind != kWord && IsCommandName(tokens[i]))) {

@@ -327,9 +327,17 @@ bool MakePlan(const Program& program, const PlanOptions& options, Plan* plan)
     if (p.TenthMils(options.start, 0, start))
         for (int i = 0; i < 3; ++i)
             p.at[i] = start[i];
-    // The pen goes up before the first travel, whatever the box was left with.
-    p.toolOn = true;
-    p.Tool(false, 0);
+    // The pen goes up before the first travel, whatever the box was left
+    // with; a laser is switched off as well.
+    Op up;
+    up.kind = OpKind::ToolOff;
+    up.letter = 'U';
+    up.bytes = kPenFrameBytes;
+    p.Send(up);
+    if (options.tool == Tool::Laser) {
+        p.toolOn = true;
+        p.Tool(false, 0);
+    }
     for (const Action& a : program.actions) {
         switch (a.kind) {
         case ActionKind::Move: p.Move(a); break;

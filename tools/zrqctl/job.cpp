@@ -1,0 +1,467 @@
+// The job command: plan the whole file, show the plan, refuse what the box
+// cannot do before the first byte, then stream the moves in lazy mode as
+// relative moves (compact frames wherever they fit) and check where the
+// machine ended up.
+#include "tools/zrqctl/job.h"
+
+#include <errno.h>
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "zrqapi.h"
+
+namespace {
+
+const int kExitDataError = 65;  // sysexits: the job itself is at fault
+const int kExitTempFail = 75;
+const int kExitInterrupted = 130;
+const int kExitUsage = 64;
+const int kExitCantCreate = 73;
+
+// Information selectors: step size and velocity unit of a channel.
+const int32_t kInfoStep = 26;
+const int32_t kInfoVunit = 27;
+const int32_t kChannelZ = 0, kChannelY = 1, kChannelX = 3;
+const int kMotionWaitSeconds = 600;
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
+double Now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void SleepSeconds(double seconds)
+{
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !g_interrupted) { }
+}
+
+bool ParseNumber(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    *value = strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
+}
+
+// "A,B" or "AxB" as two distances.
+bool ParsePair(const JobEnv& env, const std::string& text, char separator, int32_t* a, int32_t* b,
+    std::string* why)
+{
+    // The separator after a digit or unit; "4inx3in" splits at its last x.
+    size_t at = text.rfind(separator);
+    if (at == std::string::npos || at == 0 || at + 1 >= text.size()) {
+        *why = std::string("needs two distances joined by '") + separator + "'";
+        return false;
+    }
+    return env.parseDistance(text.substr(0, at), a, why)
+        && env.parseDistance(text.substr(at + 1), b, why);
+}
+
+std::string Distance(const JobEnv& env, double tenthMils)
+{
+    char text[48];
+    if (strcmp(env.unit, "mm") == 0)
+        snprintf(text, sizeof text, "%.3f mm", tenthMils * 0.00254);
+    else if (strcmp(env.unit, "tmil") == 0)
+        snprintf(text, sizeof text, "%.1f tmil", tenthMils);
+    else
+        snprintf(text, sizeof text, "%.4f in", tenthMils / 10000);
+    return text;
+}
+
+int32_t StepOfChannel(int32_t channel)
+{
+    uint32_t word = NirekGetInfo(kInfoStep, channel);
+    uint32_t divisor = word >> 16;
+    if (divisor == 0)
+        return 0;
+    return static_cast<int32_t>(static_cast<uint64_t>(word & 0xFFFFu) * 100000 / divisor);
+}
+
+struct Progress {
+    bool enabled = false;
+    double started = 0, lastShown = -1;
+    long total = 0;
+
+    void Show(long done, double estimate, bool force)
+    {
+        if (!enabled)
+            return;
+        double now = Now();
+        if (!force && now - lastShown < 0.1)
+            return;
+        lastShown = now;
+        const int width = 30;
+        int filled = total > 0 ? static_cast<int>(width * done / total) : width;
+        double elapsed = now - started;
+        double left = std::max(0.0, estimate - elapsed);
+        if (done > 0 && total > 0 && elapsed > 1)
+            left = std::max(left, elapsed * static_cast<double>(total - done) / done);
+        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %.0f s left",
+            std::string(static_cast<size_t>(filled), '#').c_str(),
+            std::string(static_cast<size_t>(width - filled), '.').c_str(), done, total, elapsed,
+            left);
+        fflush(stdout);
+    }
+    void End()
+    {
+        if (enabled && lastShown >= 0)
+            printf("\r\033[K");
+    }
+};
+
+// Waits for the queued motion to end; false when interrupted or too long.
+bool WaitForHalt(Progress* progress, long done, double estimate)
+{
+    double start = Now();
+    while (Kap_InMotion()) {
+        if (g_interrupted || Now() - start > kMotionWaitSeconds)
+            return false;
+        progress->Show(done, estimate, false);
+        SleepSeconds(0.05);
+    }
+    return true;
+}
+
+int Stop(const std::string& where, const char* why)
+{
+    NirekEstop();
+    fprintf(stderr, "zrqctl: %sjob: %s; emergency stop sent\n", where.c_str(), why);
+    return g_interrupted ? kExitInterrupted : kExitTempFail;
+}
+
+// Sends the plan. Returns 0 or the exit status.
+int Stream(
+    const job::Plan& plan, const JobRequest& request, const std::string& where, Progress* progress)
+{
+    long done = 0;
+    for (const job::Op& op : plan.ops) {
+        if (g_interrupted)
+            return Stop(where, "interrupted");
+        int32_t result = 0;
+        switch (op.kind) {
+        case job::OpKind::Speed: result = Kap_Velocity(op.value); break;
+        case job::OpKind::ToolOn:
+        case job::OpKind::ToolOff: {
+            bool on = op.kind == job::OpKind::ToolOn;
+            if (op.letter == 'p') {
+                result = Kap_LaserOn(on ? 1 : 0);
+            } else {
+                // Wanted and commanded pen agree, so the long-form moves
+                // carry no pen letter of their own.
+                if (on) {
+                    NirekPenDown();
+                    result = NirekPenDownNow();
+                } else {
+                    NirekPenUp();
+                    result = NirekPenUpNow();
+                }
+            }
+            break;
+        }
+        case job::OpKind::MoveAbs:
+            result = plan.usesZ ? Kap_MoveXYZ(op.x, op.y, op.z) : Kap_MoveXY(op.x, op.y);
+            ++done;
+            break;
+        case job::OpKind::Move:
+            result = plan.usesZ ? NirekXYZrel(op.dx, op.dy, op.dz) : NirekXYrel(op.dx, op.dy);
+            ++done;
+            break;
+        case job::OpKind::Dwell:
+            if (!WaitForHalt(progress, done, plan.estimateSeconds))
+                return Stop(where, g_interrupted ? "interrupted" : "the box did not stop moving");
+            SleepSeconds(op.value / 1000.0);
+            break;
+        case job::OpKind::Home: result = Kap_Home(); break;
+        }
+        if (result != 0) {
+            progress->End();
+            char text[160];
+            snprintf(text, sizeof text, "line %d: the box refused or did not answer (%d: %s)",
+                op.line, result, Kap_GetErrorString() ? Kap_GetErrorString() : "");
+            return Stop(where, text);
+        }
+        progress->Show(done, plan.estimateSeconds, false);
+    }
+    (void)request;
+    return 0;
+}
+
+}  // namespace
+
+const char* JobCommandHelp()
+{
+    return "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
+           "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
+           "            --tolerance D  chord error of curves (default 0.001in)\n"
+           "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
+           "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
+           "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
+}
+
+bool ParseJobCommand(const std::vector<std::string>& tokens, size_t* at, const JobEnv& env,
+    std::shared_ptr<JobRequest>* out, std::string* error, int* status)
+{
+    auto request = std::make_shared<JobRequest>();
+    job::ParseOptions parse;
+    *status = kExitUsage;
+    size_t i = *at;
+    bool havePath = false;
+    while (i < tokens.size()) {
+        const std::string& t = tokens[i];
+        if (t.compare(0, 2, "--") != 0) {
+            if (havePath)
+                break;
+            request->path = t;
+            havePath = true;
+            ++i;
+            continue;
+        }
+        ++i;
+        std::string value;
+        static const char* kFlags[] = {"--dry-run", "--ignore-unknown"};
+        bool flag = t == kFlags[0] || t == kFlags[1];
+        if (!flag) {
+            if (i >= tokens.size()) {
+                *error = "job: " + t + " needs a value";
+                return false;
+            }
+            value = tokens[i++];
+        }
+        std::string why;
+        double number = 0;
+        if (t == "--dry-run") {
+            request->dryRun = true;
+        } else if (t == "--ignore-unknown") {
+            parse.ignoreUnknown = true;
+        } else if (t == "--preview") {
+            request->previewPath = value;
+        } else if (t == "--tool") {
+            if (value != "pen" && value != "laser") {
+                *error = "job: --tool '" + value + "': must be pen or laser";
+                return false;
+            }
+            request->tool = value == "pen" ? job::Tool::Pen : job::Tool::Laser;
+        } else if (t == "--tolerance") {
+            int32_t tenthMils = 0;
+            if (!env.parseDistance(value, &tenthMils, &why) || tenthMils <= 0) {
+                *error = "job: --tolerance '" + value
+                    + "': " + (why.empty() ? "must be more than 0" : why);
+                return false;
+            }
+            parse.tolerance = tenthMils / 10000.0;
+        } else if (t == "--feed" || t == "--rapid") {
+            if (!ParseNumber(value, &number) || number < 1) {
+                *error = "job: " + t + " '" + value + "': inches per minute, 1 or more";
+                return false;
+            }
+            (t == "--feed" ? request->feedIpm : request->rapidIpm) = number;
+        } else if (t == "--scale") {
+            if (!ParseNumber(value, &number) || number <= 0) {
+                *error = "job: --scale '" + value + "': a factor more than 0";
+                return false;
+            }
+            request->scale = number;
+        } else if (t == "--fit") {
+            if (!ParsePair(env, value, 'x', &request->fitWidth, &request->fitHeight, &why)
+                || request->fitWidth <= 0 || request->fitHeight <= 0) {
+                *error = "job: --fit '" + value + "': " + (why.empty() ? "sizes more than 0" : why);
+                return false;
+            }
+            request->fit = true;
+        } else if (t == "--origin") {
+            if (!ParsePair(env, value, ',', &request->originX, &request->originY, &why)) {
+                *error = "job: --origin '" + value + "': " + why;
+                return false;
+            }
+            request->origin = true;
+        } else if (t == "--steps") {
+            int n = 0;
+            size_t from = 0;
+            while (n < 3) {
+                size_t comma = value.find(',', from);
+                std::string part = value.substr(from, comma - from);
+                if (!ParseNumber(part, &number) || number < 1000 || number > 10000000) {
+                    *error = "job: --steps '" + value + "': X,Y[,Z], each 1000 to 10000000";
+                    return false;
+                }
+                request->steps[n++] = static_cast<int32_t>(number);
+                if (comma == std::string::npos)
+                    break;
+                from = comma + 1;
+            }
+            if (n < 2) {
+                *error = "job: --steps '" + value + "': X,Y[,Z]";
+                return false;
+            }
+        } else {
+            *error = "job: unknown option '" + t + "'";
+            return false;
+        }
+    }
+    if (!havePath) {
+        *error = "job: missing FILE";
+        return false;
+    }
+    *at = i;
+    std::string why;
+    if (!job::ParseFile(request->path, parse, &request->program, &why)) {
+        *error = why;
+        *status = kExitDataError;
+        return false;
+    }
+    job::Program& program = request->program;
+    job::Point low, high;
+    if (job::ProgramBounds(program, &low, &high)) {
+        double scale = request->scale;
+        if (request->fit) {
+            double w = high.x - low.x, h = high.y - low.y;
+            double sx = w > 0 ? request->fitWidth / 10000.0 / w : 1e300;
+            double sy = h > 0 ? request->fitHeight / 10000.0 / h : 1e300;
+            scale = std::min(sx, sy) < 1e300 ? std::min(sx, sy) : 1;
+        }
+        // The drawing's lower-left corner goes to the origin (0,0 with --fit).
+        bool place = request->fit || request->origin;
+        double ox = request->originX / 10000.0, oy = request->originY / 10000.0;
+        job::PlaceProgram(
+            &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
+    }
+    *out = request;
+    return true;
+}
+
+int RunJobCommand(const JobRequest& request, const JobEnv& env, const std::string& where)
+{
+    const char* unit = strcmp(env.unit, "mm") == 0 ? "mm" : "in";
+    for (const std::string& s : request.program.skipped)
+        printf("job: skipped %s\n", s.c_str());
+
+    job::PlanOptions options;
+    options.feedIpm = request.feedIpm;
+    options.rapidIpm = request.rapidIpm;
+    options.tool = request.tool;
+    options.machine.stepX = request.steps[0];
+    options.machine.stepY = request.steps[1];
+    options.machine.stepZ = request.steps[2];
+    bool linked = NirekIsInstalled() != 0;
+    if (linked) {
+        // The box's own description of its axes, as the library read it.
+        if (options.machine.stepX == 0) {
+            options.machine.stepX = StepOfChannel(kChannelX);
+            options.machine.stepY = StepOfChannel(kChannelY);
+            options.machine.stepZ = StepOfChannel(kChannelZ);
+        }
+        options.machine.vunitY = NirekGetInfo(kInfoVunit, kChannelY);
+        int32_t x = 0, y = 0, z = 0;
+        if (Kap_GetMachinePosition(&x, &y, &z) == 0) {
+            options.start.x = x / 10000.0;
+            options.start.y = y / 10000.0;
+            options.start.z = z / 10000.0;
+        }
+    }
+    job::Plan plan;
+    bool accepted = job::MakePlan(request.program, options, &plan);
+    printf("job %s\n%s", request.path.c_str(), job::Summary(plan, unit).c_str());
+    if (!request.previewPath.empty()) {
+        std::ofstream preview(request.previewPath, std::ios::binary);
+        preview << job::PreviewSvg(plan, options.start);
+        if (!preview.good()) {
+            fprintf(stderr, "zrqctl: %sjob: cannot write %s\n", where.c_str(),
+                request.previewPath.c_str());
+            return kExitCantCreate;
+        }
+        printf("preview %s\n", request.previewPath.c_str());
+    }
+    fflush(stdout);
+    if (!accepted) {
+        for (const std::string& r : plan.refusals)
+            fprintf(
+                stderr, "zrqctl: %sjob: %s: %s\n", where.c_str(), request.path.c_str(), r.c_str());
+        fprintf(stderr, "zrqctl: %sjob: refused; nothing was sent\n", where.c_str());
+        return kExitDataError;
+    }
+    if (request.dryRun)
+        return 0;
+    if (!linked) {
+        fprintf(stderr, "zrqctl: %sjob: Not initialized (run init first)\n", where.c_str());
+        return ZRQ_NOT_INITIALIZED;
+    }
+    if (!plan.countsKnown) {
+        fprintf(stderr,
+            "zrqctl: %sjob: the box reports no step size; give them with --steps X,Y[,Z]\n",
+            where.c_str());
+        return kExitDataError;
+    }
+
+    // Ctrl-C stops the stream at the next operation and sends the emergency
+    // stop; a second one while that happens is the same request.
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    g_interrupted = 0;
+    sigaction(SIGINT, &action, &previous);
+
+    if (plan.usesZ)
+        Kap_3dMode();
+    Kap_SetWaitMode(0);
+    Progress progress;
+    progress.enabled = env.progressLine;
+    progress.total = plan.segments;
+    progress.started = Now();
+    int status = Stream(plan, request, where, &progress);
+    if (status == 0 && !WaitForHalt(&progress, plan.segments, plan.estimateSeconds))
+        status = Stop(where, g_interrupted ? "interrupted" : "the box did not stop moving");
+    progress.End();
+    Kap_SetWaitMode(1);
+    sigaction(SIGINT, &previous, nullptr);
+    if (status != 0)
+        return status;
+
+    // Where the plan ends and where the box says it is.
+    int32_t end[3] = {0, 0, 0};
+    for (const job::Op& op : plan.ops)
+        if (op.kind == job::OpKind::Move || op.kind == job::OpKind::MoveAbs
+            || op.kind == job::OpKind::Home) {
+            end[0] = op.x, end[1] = op.y, end[2] = op.z;
+        }
+    int32_t got[3] = {0, 0, 0};
+    if (Kap_GetMachinePosition(&got[0], &got[1], &got[2]) != 0) {
+        fprintf(stderr, "zrqctl: %sjob: the final position could not be read\n", where.c_str());
+        return kExitTempFail;
+    }
+    double seconds = Now() - progress.started;
+    const int32_t steps[3] = {options.machine.stepX, options.machine.stepY, options.machine.stepZ};
+    bool off = false;
+    std::string difference;
+    for (int i = 0; i < (plan.usesZ ? 3 : 2); ++i) {
+        double d = static_cast<double>(got[i]) - end[i];
+        // One step is step / 10^4 tenths of a mil.
+        off = off || fabs(d) * 10000 > steps[i];
+        difference += std::string(i ? " " : "") + "XYZ"[i] + "=" + Distance(env, d);
+    }
+    printf("job done in %.1f s (estimate %.1f s); final position off the plan by %s\n", seconds,
+        plan.estimateSeconds, difference.c_str());
+    if (off) {
+        fprintf(stderr, "zrqctl: %sjob: the machine ended more than a step away from the plan\n",
+            where.c_str());
+        return 1;
+    }
+    return 0;
+}
