@@ -343,6 +343,20 @@ bool ParseJobCommand(const std::vector<std::string>& tokens, size_t* at, const J
         job::PlaceProgram(
             &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
     }
+    // What can be refused without the box (32 bits of tenths of a mil,
+    // feeds) is refused now, before any command of the line runs.
+    job::PlanOptions options;
+    options.feedIpm = request->feedIpm;
+    options.rapidIpm = request->rapidIpm;
+    options.tool = request->tool;
+    job::Plan plan;
+    if (!job::MakePlan(program, options, &plan)) {
+        *error = "job: " + request->path + ": refused; nothing was sent";
+        for (const std::string& r : plan.refusals)
+            *error += "\n  " + r;
+        *status = kExitDataError;
+        return false;
+    }
     *out = request;
     return true;
 }
