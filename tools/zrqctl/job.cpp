@@ -2,7 +2,7 @@
 // cannot do before the first byte, then stream the moves in lazy mode as
 // relative moves (compact frames wherever they fit) and check where the
 // machine ended up.
-#include "tools/zrqctl/job.h"
+#include "job.h"
 
 #include <errno.h>
 #include <math.h>
@@ -15,15 +15,17 @@
 #include <algorithm>
 #include <fstream>
 
+#include "command.h"
+#include "handlers.h"
+#include "units.h"
 #include "zrqapi.h"
+#include "zrqctl.h"
 
 namespace {
 
 const int kExitDataError = 65;  // sysexits: the job itself is at fault
-const int kExitTempFail = 75;
-const int kExitInterrupted = 130;
-const int kExitUsage = 64;
 const int kExitCantCreate = 73;
+const int kExitInterrupted = 130;
 
 // Information selectors: step size and velocity unit of a channel.
 const int32_t kInfoStep = 26;
@@ -61,8 +63,7 @@ bool ParseNumber(const std::string& text, double* value)
 }
 
 // "A,B" or "AxB" as two distances.
-bool ParsePair(const JobEnv& env, const std::string& text, char separator, int32_t* a, int32_t* b,
-    std::string* why)
+bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
     // The separator after a digit or unit; "4inx3in" splits at its last x.
     size_t at = text.rfind(separator);
@@ -70,16 +71,15 @@ bool ParsePair(const JobEnv& env, const std::string& text, char separator, int32
         *why = std::string("needs two distances joined by '") + separator + "'";
         return false;
     }
-    return env.parseDistance(text.substr(0, at), a, why)
-        && env.parseDistance(text.substr(at + 1), b, why);
+    return ParseDistance(text.substr(0, at), a, why) && ParseDistance(text.substr(at + 1), b, why);
 }
 
-std::string Distance(const JobEnv& env, double tenthMils)
+std::string Distance(double tenthMils)
 {
     char text[48];
-    if (strcmp(env.unit, "mm") == 0)
+    if (g_options.units == Unit::Millimetre)
         snprintf(text, sizeof text, "%.3f mm", tenthMils * 0.00254);
-    else if (strcmp(env.unit, "tmil") == 0)
+    else if (g_options.units == Unit::TenthMil)
         snprintf(text, sizeof text, "%.1f tmil", tenthMils);
     else
         snprintf(text, sizeof text, "%.4f in", tenthMils / 10000);
@@ -206,124 +206,103 @@ int Stream(
 
 }  // namespace
 
-const char* JobCommandHelp()
-{
-    return "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
-           "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
-           "            --tolerance D  chord error of curves (default 0.001in)\n"
-           "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
-           "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
-           "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
-}
+const char kJobHelp[]
+    = "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
+      "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
+      "            --tolerance D  chord error of curves (default 0.001in)\n"
+      "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
+      "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
+      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
 
-bool ParseJobCommand(const std::vector<std::string>& tokens, size_t* at, const JobEnv& env,
-    std::shared_ptr<JobRequest>* out, std::string* error, int* status)
+namespace {
+
+bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse, std::string* why)
 {
-    auto request = std::make_shared<JobRequest>();
-    job::ParseOptions parse;
-    *status = kExitUsage;
-    size_t i = *at;
-    bool havePath = false;
-    while (i < tokens.size()) {
-        const std::string& t = tokens[i];
-        if (t.compare(0, 2, "--") != 0) {
-            if (havePath)
+    request->dryRun = c.Has("--dry-run");
+    parse->ignoreUnknown = c.Has("--ignore-unknown");
+    if (const std::string* text = c.FlagText("--preview"))
+        request->previewPath = *text;
+    if (c.Has("--tolerance")) {
+        if (c.Flag("--tolerance") <= 0) {
+            *why = "--tolerance: must be more than 0";
+            return false;
+        }
+        parse->tolerance = c.Flag("--tolerance") / 10000.0;
+    }
+    if (const std::string* text = c.FlagText("--tool")) {
+        if (*text != "pen" && *text != "laser") {
+            *why = "--tool '" + *text + "': must be pen or laser";
+            return false;
+        }
+        request->tool = *text == "pen" ? job::Tool::Pen : job::Tool::Laser;
+    }
+    double number = 0;
+    for (const char* name : {"--feed", "--rapid"})
+        if (const std::string* text = c.FlagText(name)) {
+            if (!ParseNumber(*text, &number) || number < 1) {
+                *why = std::string(name) + " '" + *text + "': inches per minute, 1 or more";
+                return false;
+            }
+            (strcmp(name, "--feed") == 0 ? request->feedIpm : request->rapidIpm) = number;
+        }
+    if (const std::string* text = c.FlagText("--scale")) {
+        if (!ParseNumber(*text, &number) || number <= 0) {
+            *why = "--scale '" + *text + "': a factor more than 0";
+            return false;
+        }
+        request->scale = number;
+    }
+    if (const std::string* text = c.FlagText("--fit")) {
+        if (!ParsePair(*text, 'x', &request->fitWidth, &request->fitHeight, why)
+            || request->fitWidth <= 0 || request->fitHeight <= 0) {
+            *why = "--fit '" + *text + "': " + (why->empty() ? "sizes more than 0" : *why);
+            return false;
+        }
+        request->fit = true;
+    }
+    if (const std::string* text = c.FlagText("--origin")) {
+        if (!ParsePair(*text, ',', &request->originX, &request->originY, why)) {
+            *why = "--origin '" + *text + "': " + *why;
+            return false;
+        }
+        request->origin = true;
+    }
+    if (const std::string* text = c.FlagText("--steps")) {
+        int n = 0;
+        size_t from = 0;
+        while (n < 3) {
+            size_t comma = text->find(',', from);
+            std::string part = text->substr(from, comma - from);
+            if (!ParseNumber(part, &number) || number < 1000 || number > 10000000) {
+                *why = "--steps '" + *text + "': X,Y[,Z], each 1000 to 10000000";
+                return false;
+            }
+            request->steps[n++] = static_cast<int32_t>(number);
+            if (comma == std::string::npos)
                 break;
-            request->path = t;
-            havePath = true;
-            ++i;
-            continue;
+            from = comma + 1;
         }
-        ++i;
-        std::string value;
-        static const char* kFlags[] = {"--dry-run", "--ignore-unknown"};
-        bool flag = t == kFlags[0] || t == kFlags[1];
-        if (!flag) {
-            if (i >= tokens.size()) {
-                *error = "job: " + t + " needs a value";
-                return false;
-            }
-            value = tokens[i++];
-        }
-        std::string why;
-        double number = 0;
-        if (t == "--dry-run") {
-            request->dryRun = true;
-        } else if (t == "--ignore-unknown") {
-            parse.ignoreUnknown = true;
-        } else if (t == "--preview") {
-            request->previewPath = value;
-        } else if (t == "--tool") {
-            if (value != "pen" && value != "laser") {
-                *error = "job: --tool '" + value + "': must be pen or laser";
-                return false;
-            }
-            request->tool = value == "pen" ? job::Tool::Pen : job::Tool::Laser;
-        } else if (t == "--tolerance") {
-            int32_t tenthMils = 0;
-            if (!env.parseDistance(value, &tenthMils, &why) || tenthMils <= 0) {
-                *error = "job: --tolerance '" + value
-                    + "': " + (why.empty() ? "must be more than 0" : why);
-                return false;
-            }
-            parse.tolerance = tenthMils / 10000.0;
-        } else if (t == "--feed" || t == "--rapid") {
-            if (!ParseNumber(value, &number) || number < 1) {
-                *error = "job: " + t + " '" + value + "': inches per minute, 1 or more";
-                return false;
-            }
-            (t == "--feed" ? request->feedIpm : request->rapidIpm) = number;
-        } else if (t == "--scale") {
-            if (!ParseNumber(value, &number) || number <= 0) {
-                *error = "job: --scale '" + value + "': a factor more than 0";
-                return false;
-            }
-            request->scale = number;
-        } else if (t == "--fit") {
-            if (!ParsePair(env, value, 'x', &request->fitWidth, &request->fitHeight, &why)
-                || request->fitWidth <= 0 || request->fitHeight <= 0) {
-                *error = "job: --fit '" + value + "': " + (why.empty() ? "sizes more than 0" : why);
-                return false;
-            }
-            request->fit = true;
-        } else if (t == "--origin") {
-            if (!ParsePair(env, value, ',', &request->originX, &request->originY, &why)) {
-                *error = "job: --origin '" + value + "': " + why;
-                return false;
-            }
-            request->origin = true;
-        } else if (t == "--steps") {
-            int n = 0;
-            size_t from = 0;
-            while (n < 3) {
-                size_t comma = value.find(',', from);
-                std::string part = value.substr(from, comma - from);
-                if (!ParseNumber(part, &number) || number < 1000 || number > 10000000) {
-                    *error = "job: --steps '" + value + "': X,Y[,Z], each 1000 to 10000000";
-                    return false;
-                }
-                request->steps[n++] = static_cast<int32_t>(number);
-                if (comma == std::string::npos)
-                    break;
-                from = comma + 1;
-            }
-            if (n < 2) {
-                *error = "job: --steps '" + value + "': X,Y[,Z]";
-                return false;
-            }
-        } else {
-            *error = "job: unknown option '" + t + "'";
+        if (n < 2) {
+            *why = "--steps '" + *text + "': X,Y[,Z]";
             return false;
         }
     }
-    if (!havePath) {
-        *error = "job: missing FILE";
+    return true;
+}
+
+}  // namespace
+
+bool PrepareJob(Command* c, std::string* why, int* status)
+{
+    auto request = std::make_shared<JobRequest>();
+    job::ParseOptions parse;
+    request->path = c->texts[static_cast<size_t>(c->args[0])];
+    if (!ReadOptions(*c, request.get(), &parse, why)) {
+        *why = "job: " + *why;
+        *status = kExitUsage;
         return false;
     }
-    *at = i;
-    std::string why;
-    if (!job::ParseFile(request->path, parse, &request->program, &why)) {
-        *error = why;
+    if (!job::ParseFile(request->path, parse, &request->program, why)) {
         *status = kExitDataError;
         return false;
     }
@@ -351,19 +330,21 @@ bool ParseJobCommand(const std::vector<std::string>& tokens, size_t* at, const J
     options.tool = request->tool;
     job::Plan plan;
     if (!job::MakePlan(program, options, &plan)) {
-        *error = "job: " + request->path + ": refused; nothing was sent";
+        *why = "job: " + request->path + ": refused; nothing was sent";
         for (const std::string& r : plan.refusals)
-            *error += "\n  " + r;
+            *why += "\n  " + r;
         *status = kExitDataError;
         return false;
     }
-    *out = request;
+    c->job = request;
     return true;
 }
 
-int RunJobCommand(const JobRequest& request, const JobEnv& env, const std::string& where)
+int RunJob(const Command& c)
 {
-    const char* unit = strcmp(env.unit, "mm") == 0 ? "mm" : "in";
+    const JobRequest& request = *c.job;
+    const std::string& where = c.where;
+    const char* unit = g_options.units == Unit::Millimetre ? "mm" : "in";
     for (const std::string& s : request.program.skipped)
         printf("job: skipped %s\n", s.c_str());
 
@@ -436,7 +417,7 @@ int RunJobCommand(const JobRequest& request, const JobEnv& env, const std::strin
         Kap_3dMode();
     Kap_SetWaitMode(0);
     Progress progress;
-    progress.enabled = env.progressLine;
+    progress.enabled = g_options.progressLine;
     progress.total = plan.segments;
     progress.started = Now();
     int status = Stream(plan, request, where, &progress);
@@ -468,7 +449,7 @@ int RunJobCommand(const JobRequest& request, const JobEnv& env, const std::strin
         double d = static_cast<double>(got[i]) - end[i];
         // One step is step / 10^4 tenths of a mil.
         off = off || fabs(d) * 10000 > steps[i];
-        difference += std::string(i ? " " : "") + "XYZ"[i] + "=" + Distance(env, d);
+        difference += std::string(i ? " " : "") + "XYZ"[i] + "=" + Distance(d);
     }
     printf("job done in %.1f s (estimate %.1f s); final position off the plan by %s\n", seconds,
         plan.estimateSeconds, difference.c_str());
