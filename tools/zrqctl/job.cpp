@@ -17,6 +17,7 @@
 
 #include "command.h"
 #include "handlers.h"
+#include "tools/job/run.h"
 #include "units.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
@@ -26,12 +27,6 @@ namespace {
 const int kExitDataError = 65;  // sysexits: the job itself is at fault
 const int kExitCantCreate = 73;
 const int kExitInterrupted = 130;
-
-// Information selectors: step size and velocity unit of a channel.
-const int32_t kInfoStep = 26;
-const int32_t kInfoVunit = 27;
-const int32_t kChannelZ = 0, kChannelY = 1, kChannelX = 3;
-const int kMotionWaitSeconds = 600;
 
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -45,14 +40,6 @@ double Now()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void SleepSeconds(double seconds)
-{
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(seconds);
-    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !g_interrupted) { }
 }
 
 bool ParseNumber(const std::string& text, double* value)
@@ -86,26 +73,24 @@ std::string Distance(double tenthMils)
     return text;
 }
 
-int32_t StepOfChannel(int32_t channel)
-{
-    uint32_t word = NirekGetInfo(kInfoStep, channel);
-    uint32_t divisor = word >> 16;
-    if (divisor == 0)
-        return 0;
-    return static_cast<int32_t>(static_cast<uint64_t>(word & 0xFFFFu) * 100000 / divisor);
-}
-
+// A bar with segment N of M, elapsed and time left, redrawn at most ten
+// times a second.
 struct Progress {
     bool enabled = false;
     double started = 0, lastShown = -1;
-    long total = 0;
+    double estimate = 0;
 
-    void Show(long done, double estimate, bool force)
+    static void Hook(long done, long total, void* context)
+    {
+        static_cast<Progress*>(context)->Show(done, total);
+    }
+
+    void Show(long done, long total)
     {
         if (!enabled)
             return;
         double now = Now();
-        if (!force && now - lastShown < 0.1)
+        if (now - lastShown < 0.1)
             return;
         lastShown = now;
         const int width = 30;
@@ -126,83 +111,6 @@ struct Progress {
             printf("\r\033[K");
     }
 };
-
-// Waits for the queued motion to end; false when interrupted or too long.
-bool WaitForHalt(Progress* progress, long done, double estimate)
-{
-    double start = Now();
-    while (Kap_InMotion()) {
-        if (g_interrupted || Now() - start > kMotionWaitSeconds)
-            return false;
-        progress->Show(done, estimate, false);
-        SleepSeconds(0.05);
-    }
-    return true;
-}
-
-int Stop(const std::string& where, const char* why)
-{
-    NirekEstop();
-    fprintf(stderr, "zrqctl: %sjob: %s; emergency stop sent\n", where.c_str(), why);
-    return g_interrupted ? kExitInterrupted : kExitTempFail;
-}
-
-// Sends the plan. Returns 0 or the exit status.
-int Stream(
-    const job::Plan& plan, const JobRequest& request, const std::string& where, Progress* progress)
-{
-    long done = 0;
-    for (const job::Op& op : plan.ops) {
-        if (g_interrupted)
-            return Stop(where, "interrupted");
-        int32_t result = 0;
-        switch (op.kind) {
-        case job::OpKind::Speed: result = Kap_Velocity(op.value); break;
-        case job::OpKind::ToolOn:
-        case job::OpKind::ToolOff: {
-            bool on = op.kind == job::OpKind::ToolOn;
-            if (op.letter == 'p') {
-                result = Kap_LaserOn(on ? 1 : 0);
-            } else {
-                // Wanted and commanded pen agree, so the long-form moves
-                // carry no pen letter of their own.
-                if (on) {
-                    NirekPenDown();
-                    result = NirekPenDownNow();
-                } else {
-                    NirekPenUp();
-                    result = NirekPenUpNow();
-                }
-            }
-            break;
-        }
-        case job::OpKind::MoveAbs:
-            result = plan.usesZ ? Kap_MoveXYZ(op.x, op.y, op.z) : Kap_MoveXY(op.x, op.y);
-            ++done;
-            break;
-        case job::OpKind::Move:
-            result = plan.usesZ ? NirekXYZrel(op.dx, op.dy, op.dz) : NirekXYrel(op.dx, op.dy);
-            ++done;
-            break;
-        case job::OpKind::Dwell:
-            if (!WaitForHalt(progress, done, plan.estimateSeconds))
-                return Stop(where, g_interrupted ? "interrupted" : "the box did not stop moving");
-            SleepSeconds(op.value / 1000.0);
-            break;
-        case job::OpKind::Home: result = Kap_Home(); break;
-        }
-        if (result != 0) {
-            progress->End();
-            char text[160];
-            snprintf(text, sizeof text, "line %d: the box refused or did not answer (%d: %s)",
-                op.line, result, Kap_GetErrorString() ? Kap_GetErrorString() : "");
-            return Stop(where, text);
-        }
-        progress->Show(done, plan.estimateSeconds, false);
-    }
-    (void)request;
-    return 0;
-}
 
 }  // namespace
 
@@ -357,13 +265,15 @@ int RunJob(const Command& c)
     options.machine.stepZ = request.steps[2];
     bool linked = NirekIsInstalled() != 0;
     if (linked) {
-        // The box's own description of its axes, as the library read it.
+        // The box's own description of its axes, unless the operator gave
+        // the steps of a box that reports none.
+        job::Machine box = job::ReadMachine();
         if (options.machine.stepX == 0) {
-            options.machine.stepX = StepOfChannel(kChannelX);
-            options.machine.stepY = StepOfChannel(kChannelY);
-            options.machine.stepZ = StepOfChannel(kChannelZ);
+            options.machine.stepX = box.stepX;
+            options.machine.stepY = box.stepY;
+            options.machine.stepZ = box.stepZ;
         }
-        options.machine.vunitY = NirekGetInfo(kInfoVunit, kChannelY);
+        options.machine.vunitY = box.vunitY;
         int32_t x = 0, y = 0, z = 0;
         if (Kap_GetMachinePosition(&x, &y, &z) == 0) {
             options.start.x = x / 10000.0;
@@ -413,21 +323,32 @@ int RunJob(const Command& c)
     g_interrupted = 0;
     sigaction(SIGINT, &action, &previous);
 
-    if (plan.usesZ)
-        Kap_3dMode();
-    Kap_SetWaitMode(0);
     Progress progress;
     progress.enabled = g_options.progressLine;
-    progress.total = plan.segments;
+    progress.estimate = plan.estimateSeconds;
     progress.started = Now();
-    int status = Stream(plan, request, where, &progress);
-    if (status == 0 && !WaitForHalt(&progress, plan.segments, plan.estimateSeconds))
-        status = Stop(where, g_interrupted ? "interrupted" : "the box did not stop moving");
+    job::RunReport report = job::StreamPlan(plan, &g_interrupted, Progress::Hook, &progress);
     progress.End();
-    Kap_SetWaitMode(1);
     sigaction(SIGINT, &previous, nullptr);
-    if (status != 0)
-        return status;
+    switch (report.end) {
+    case job::RunEnd::Done: break;
+    case job::RunEnd::Interrupted:
+        fprintf(stderr,
+            "zrqctl: %sjob: interrupted after %ld of %ld segments; emergency stop sent\n",
+            where.c_str(), report.segments, plan.segments);
+        return kExitInterrupted;
+    case job::RunEnd::Failed:
+        fprintf(stderr,
+            "zrqctl: %sjob: line %d: the box refused or did not answer (%d: %s); emergency stop "
+            "sent\n",
+            where.c_str(), report.line, report.result,
+            Kap_GetErrorString() ? Kap_GetErrorString() : "");
+        return report.result > 0 && report.result < 256 ? report.result : kExitTempFail;
+    case job::RunEnd::StillMoving:
+        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; emergency stop sent\n",
+            where.c_str());
+        return kExitTempFail;
+    }
 
     // Where the plan ends and where the box says it is.
     int32_t end[3] = {0, 0, 0};
