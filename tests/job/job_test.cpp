@@ -89,6 +89,8 @@ TEST(JobGcode, WordsModesAndArcsGiveTheHandComputedPoints)
         {"G3 R negative: three quarters", "G0 X0 Y0\nG3 X1 Y1 R-1 F10", 1 + 53, {{-1, 1, 1}}},
         {"G2 full circle", "G0 X1 Y0\nG2 X1 Y0 I-1 J0 F10", 1 + 71, {{-1, 1, 0}}},
         {"M2 ends the program", "G0 X1\nM2\nG0 X5\nnonsense", 1, {{0, 1, 0}}},
+        {"a vast arc stops at the chord bound", "G0 X0 Y0\nG2 X0 Y0 I-100000000 J0 F10",
+            1 + job::kMostChords, {{-1, 0, 0}}},
     };
     for (const ParseRow& row : rows) {
         Program program;

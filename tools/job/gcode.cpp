@@ -389,6 +389,8 @@ bool ParseGcode(const std::string& text, const std::string& name, const ParseOpt
         std::vector<Word> words;
         if (!ReadWords(c, line, &words) || !RunLine(c, s, words))
             return false;
+        if (program->actions.size() > kMostMoves)
+            return Fail(c, 1, "more than " + std::to_string(kMostMoves) + " moves");
         at = end + 1;
     }
     if (s.toolOn)

@@ -20,7 +20,8 @@ void FlattenArc(double cx, double cy, double radius, double startAngle, double s
     int count = 1;
     if (radius > tolerance) {
         double most = 2.0 * acos(1.0 - tolerance / radius);
-        count = std::max(1, static_cast<int>(ceil(fabs(sweep) / most - 1e-9)));
+        double n = ceil(fabs(sweep) / most - 1e-9);
+        count = static_cast<int>(std::max(1.0, std::min(n, static_cast<double>(kMostChords))));
     }
     for (int i = 1; i <= count; ++i) {
         double a = startAngle + sweep * i / count;
@@ -45,7 +46,7 @@ int CurveSteps(double secondDerivative, double tolerance)
     if (secondDerivative <= 0 || tolerance <= 0)
         return 1;
     double n = ceil(sqrt(secondDerivative / (8.0 * tolerance)) - 1e-9);
-    return std::max(1, std::min(100000, static_cast<int>(n)));
+    return static_cast<int>(std::max(1.0, std::min(n, static_cast<double>(kMostChords))));
 }
 
 }  // namespace

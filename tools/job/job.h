@@ -35,6 +35,11 @@ struct Program {
     bool usesZ = false;
 };
 
+// Bounds on what a file can make of itself: chords of one curve (a radius
+// far beyond any machine would ask for millions), and moves of a program.
+const int kMostChords = 100000;
+const size_t kMostMoves = 10000000;
+
 struct ParseOptions {
     double tolerance = 0.001;  // largest chord error of a flattened curve, inches
     bool ignoreUnknown = false;

@@ -231,6 +231,10 @@ bool ParseTransform(const char* text, Matrix* out)
 void Emit(Parser& p, const Point& at, bool draw)
 {
     Program& program = *p.program;
+    if (program.actions.size() > kMostMoves) {
+        p.Fail("more than " + std::to_string(kMostMoves) + " moves");
+        return;
+    }
     if (draw != p.toolOn) {
         Action a;
         a.kind = draw ? ActionKind::ToolOn : ActionKind::ToolOff;
