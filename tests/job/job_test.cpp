@@ -253,6 +253,9 @@ TEST(JobSvg, ShapesPathsTransformsAndUnitsGiveTheHandComputedPoints)
             {{3, 0, 10}, {4, 2, 10}, {6, 3, 9}}},
         {"half-circle arc, sweep 1 bulges up on the page",
             Page("<path d=\"M0 5 A1 1 0 0 1 2 5\"/>"), 1 + 36, {{18, 1, 6}, {-1, 2, 5}}},
+        {"rounded rect: the top right corner's middle",
+            Page("<rect width=\"4\" height=\"2\" rx=\"1\"/>"), -1,
+            {{0, 1, 10}, {1, 3, 10}, {10, 3 + kR45, 10 - (1 - kR45)}}},
         {"relative moves and lines", Page("<path d=\"m1 1 l1 0 m1 1 l0 1\"/>"), 4,
             {{0, 1, 9}, {1, 2, 9}, {2, 3, 8}, {3, 3, 7}}},
         {"quadratic and smooth quadratic", Page("<path d=\"M0 0 Q1 2 2 0 T4 0\"/>"), -1,
@@ -351,6 +354,14 @@ TEST(JobPlan, CountsSpeedsAndFramesFollowTheLibrarysRules)
     }
 }
 
+std::string Letters(const job::Plan& plan)
+{
+    std::string letters;
+    for (const job::Op& op : plan.ops)
+        letters += op.letter ? static_cast<char>(op.letter) : '.';
+    return letters;
+}
+
 TEST(JobPlan, ASquareIsPlannedFrameByFrame)
 {
     Program program;
@@ -360,9 +371,7 @@ TEST(JobPlan, ASquareIsPlannedFrameByFrame)
         "t.gcode", {}, &program, &error));
     job::Plan plan;
     ASSERT_TRUE(job::MakePlan(program, BoxOptions(), &plan));
-    std::string letters;
-    for (const job::Op& op : plan.ops)
-        letters += op.letter ? static_cast<char>(op.letter) : '.';
+    std::string letters = Letters(plan);
     // Pen up, rapid speed, absolute start, pen down, feed, 'C', 'y', 'C',
     // pen up, rapid speed, 'r' back to the origin.
     EXPECT_EQ(letters, "UsaDsCyCUsr");
@@ -382,6 +391,33 @@ TEST(JobPlan, ASquareIsPlannedFrameByFrame)
     // Moves at their feeds: travel at 100 in/min, drawing at 60.
     EXPECT_NEAR(plan.motionSeconds, (sqrt(2.0) + hypot(1.0, 1.5)) * 0.6 + 0.502, 1e-9);
     EXPECT_GE(plan.estimateSeconds, plan.motionSeconds);
+}
+
+// Z makes three-axis frames, and the first of them selects the axes again
+// (3D mode) with the spacing's two parameters: 4 + 7 + 7 bytes.
+TEST(JobPlan, ThirdAxisLaserDwellAndHomeTakeTheirFrames)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseGcode(
+        "G0 X0 Y0 Z0\nG1 Z-0.001 F10\nG1 X1 Z0\nG4 P2\nG28", "t.gcode", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, BoxOptions(), &plan));
+    EXPECT_EQ(Letters(plan), "UsHsLK.W");
+    EXPECT_EQ(plan.frames, 7 + 3);
+    EXPECT_EQ(plan.bytesToBox, 1 + 3 + 13 + 18 + 3 + 7 + 13 + 2);
+    EXPECT_EQ(plan.ops[4].dz, -8192);
+    EXPECT_EQ(plan.ops[6].value, 2000);
+    // The dwell waits for the moves before it: the estimate holds them, the
+    // two seconds and the way home.
+    EXPECT_GE(plan.estimateSeconds, plan.motionSeconds + 2.0);
+
+    ASSERT_TRUE(job::ParseGcode("G0 X1\nM3\nG1 X2 F10\nM5", "t.gcode", {}, &program, &error));
+    job::PlanOptions laser = BoxOptions();
+    laser.tool = job::Tool::Laser;
+    ASSERT_TRUE(job::MakePlan(program, laser, &plan));
+    // Pen up and laser off first, then the laser where the job says.
+    EXPECT_EQ(Letters(plan), "Upsapsxp");  // one axis alone: 'x'
 }
 
 TEST(JobPlan, RangeRefusalsComeBeforeAnythingIsSent)
