@@ -176,6 +176,42 @@ TEST(JobRun, ARefusedJobSendsNothing)
     EXPECT_EQ(badLog, "");
 }
 
+// The command line of a job, without a box: placement, options and files.
+TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
+{
+    ScratchRoot root("job");
+    ASSERT_TRUE(root.ok());
+    root.Write("wide.gcode", "G0 X0 Y0\nM3\nG1 X4 Y1 F10\nM5\n");
+    root.Write("odd.gcode", "G0 X1 M8\n");
+    root.Write("notes.txt", "G0 X1\n");
+    std::string wide = root.path() + "/wide.gcode";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // on standard output for 0, else on standard error
+    } rows[] = {
+        {{"job", wide, "--dry-run"}, 0, "bounds X 0.0000 .. 4.0000  Y 0.0000 .. 1.0000 in"},
+        {{"job", wide, "--dry-run", "--fit", "2inx2in"}, 0,
+            "bounds X 0.0000 .. 2.0000  Y 0.0000 .. 0.5000 in"},
+        {{"job", "--scale", "2", wide, "--origin", "1in,1in", "--dry-run"}, 0,
+            "bounds X 1.0000 .. 9.0000  Y 1.0000 .. 3.0000 in"},
+        {{"--units", "mm", "job", wide, "--dry-run"}, 0, "length drawn 104.727 mm"},
+        {{"job", root.path() + "/odd.gcode", "--dry-run", "--ignore-unknown"}, 0,
+            "odd.gcode:1:7: M8"},
+        {{"job", wide, "--tool", "crayon"}, 64, "job: --tool 'crayon': must be pen or laser"},
+        {{"job", wide, "--fit", "2in"}, 64, "--fit '2in': needs two distances joined by 'x'"},
+        {{"job", root.path() + "/notes.txt"}, 65, "unknown kind of file"},
+        {{"job", root.path() + "/none.gcode"}, 65, "none.gcode: cannot read"},
+        {{"job", wide}, 10, "job: Not initialized (run init first)"},
+    };
+    for (const auto& row : rows) {
+        Outcome run = RunZrqctl(root, row.args);
+        std::string said = row.status == 0 ? run.out : run.err;
+        EXPECT_EQ(run.status, row.status) << row.args[1] << "\n" << run.out << run.err;
+        EXPECT_NE(said.find(row.says), std::string::npos) << row.args[1] << "\n" << said;
+    }
+}
+
 }  // namespace
 
 #endif
