@@ -300,6 +300,7 @@ TEST(JobSvg, RefusalsNameFileLineAndColumn)
     } rows[] = {
         {Page("<path d=\"M0 0 Q1\"/>"), "t.svg:3:1: path d: 'Q' needs 4 numbers"},
         {Page("<path d=\"L1 1\"/>"), "t.svg:3:1: path d: path data must begin with M"},
+        {Page("<path d=\"M0 0 L1 1 Z 5 5\"/>"), "t.svg:3:1: path d: numbers after 'Z'"},
         {Page("<line transform=\"spin(3)\"/>"), "t.svg:3:1: transform='spin(3)' is not understood"},
         {Page("<text>hi</text>"), "t.svg:3:1: <text> cannot be drawn"},
         {Page("<line x1=\"1em\"/>"), "t.svg:3:1: x1='1em': only user units"},

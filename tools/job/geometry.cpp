@@ -134,6 +134,13 @@ bool ParseFile(
         *error = path + ": cannot read: " + strerror(errno);
         return false;
     }
+    // The parsers hold the whole file; the XML parser takes an int length.
+    file.seekg(0, std::ios::end);
+    if (file.tellg() > kMostFileBytes) {
+        *error = path + ": larger than " + std::to_string(kMostFileBytes >> 20) + " MB";
+        return false;
+    }
+    file.seekg(0, std::ios::beg);
     std::ostringstream text;
     text << file.rdbuf();
     return svg ? ParseSvg(text.str(), path, options, program, error)

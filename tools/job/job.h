@@ -39,6 +39,7 @@ struct Program {
 // far beyond any machine would ask for millions), and moves of a program.
 const int kMostChords = 100000;
 const size_t kMostMoves = 10000000;
+const long kMostFileBytes = 256L << 20;
 
 struct ParseOptions {
     double tolerance = 0.001;  // largest chord error of a flattened curve, inches

@@ -362,7 +362,8 @@ bool PathData(Pen& pen, const char* d, std::string* why)
         SkipSeparators(s);
         if (*s == '\0')
             return true;
-        if (isalpha(static_cast<unsigned char>(*s))) {
+        bool fresh = isalpha(static_cast<unsigned char>(*s));
+        if (fresh) {
             command = *s++;
             if (!strchr("MmLlHhVvCcSsQqTtAaZz", command)) {
                 *why = std::string("unknown path command '") + command + "'";
@@ -375,6 +376,11 @@ bool PathData(Pen& pen, const char* d, std::string* why)
         bool relative = islower(static_cast<unsigned char>(command));
         double ox = relative ? pen.current.x : 0, oy = relative ? pen.current.y : 0;
         char upper = static_cast<char>(toupper(static_cast<unsigned char>(command)));
+        // Z takes no numbers; without this, numbers after it would never be read.
+        if (upper == 'Z' && !fresh) {
+            *why = "numbers after 'Z'";
+            return false;
+        }
         if (!started && upper != 'M') {
             *why = "path data must begin with M";
             return false;
