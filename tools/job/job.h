@@ -99,6 +99,7 @@ struct Op {
     uint8_t letter = 0;
     uint8_t bytes = 0;  // frame bytes to the box
     int line = 0;
+    double doneAt = 0;  // estimate: seconds from the start until the box has done it
 };
 
 struct Plan {

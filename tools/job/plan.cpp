@@ -74,6 +74,7 @@ struct Planner {
             if (op.letter == 'C' || op.letter == 'L')
                 ++plan.compactFrames;
         }
+        op.doneAt = std::max(done, arrive);
         plan.ops.push_back(op);
     }
 
@@ -236,6 +237,7 @@ struct Planner {
         ++plan.segments;
         Send(op);
         Motion(inches);
+        plan.ops.back().doneAt = done;
         for (int i = 0; i < 3; ++i) {
             at[i] = target[i];
             counts[i] = next[i];
@@ -256,6 +258,7 @@ struct Planner {
         // Homing answers when it is over.
         done = std::max(done, arrive) + inches * 60.0 / options.rapidIpm;
         arrive = done;
+        plan.ops.back().doneAt = done;
         for (int i = 0; i < 3; ++i)
             at[i] = 0, counts[i] = 0;
         placed = true;
@@ -275,6 +278,7 @@ struct Planner {
         // The dwell starts when the motion before it is over.
         done = std::max(done, arrive) + a.seconds;
         arrive = done;
+        plan.ops.back().doneAt = done;
     }
 };
 

@@ -75,17 +75,22 @@ std::string Distance(double tenthMils)
 
 // A bar with segment N of M, elapsed and time left, redrawn at most ten
 // times a second.
+// A bar with segment N of M, elapsed and time left, redrawn at most ten
+// times a second. The box queues what it is sent, so N is the segments the
+// plan expects finished by now (never more than were sent), not the sent ones.
 struct Progress {
     bool enabled = false;
+    const job::Plan* plan = nullptr;
     double started = 0, lastShown = -1;
-    double estimate = 0;
+    size_t cursor = 0;  // first op of the plan not yet expected done
+    long finished = 0;
 
-    static void Hook(long done, long total, void* context)
+    static void Hook(long sent, long total, void* context)
     {
-        static_cast<Progress*>(context)->Show(done, total);
+        static_cast<Progress*>(context)->Show(sent, total);
     }
 
-    void Show(long done, long total)
+    void Show(long sent, long total)
     {
         if (!enabled)
             return;
@@ -93,16 +98,20 @@ struct Progress {
         if (now - lastShown < 0.1)
             return;
         lastShown = now;
-        const int width = 30;
-        int filled = total > 0 ? static_cast<int>(width * done / total) : width;
         double elapsed = now - started;
-        double left = std::max(0.0, estimate - elapsed);
-        if (done > 0 && total > 0 && elapsed > 1)
-            left = std::max(left, elapsed * static_cast<double>(total - done) / done);
+        for (; cursor < plan->ops.size() && plan->ops[cursor].doneAt <= elapsed; ++cursor)
+            if (plan->ops[cursor].kind == job::OpKind::Move
+                || plan->ops[cursor].kind == job::OpKind::MoveAbs)
+                ++finished;
+        long shown = std::min(finished, sent);
+        // The bar fills with time: a circle's short chords go by faster than a wall.
+        const int width = 30;
+        double part = plan->estimateSeconds > 0 ? elapsed / plan->estimateSeconds : 1;
+        int filled = static_cast<int>(width * std::min(1.0, part));
         printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %.0f s left",
             std::string(static_cast<size_t>(filled), '#').c_str(),
-            std::string(static_cast<size_t>(width - filled), '.').c_str(), done, total, elapsed,
-            left);
+            std::string(static_cast<size_t>(width - filled), '.').c_str(), shown, total, elapsed,
+            std::max(0.0, plan->estimateSeconds - elapsed));
         fflush(stdout);
     }
     void End()
@@ -325,7 +334,7 @@ int RunJob(const Command& c)
 
     Progress progress;
     progress.enabled = g_options.progressLine;
-    progress.estimate = plan.estimateSeconds;
+    progress.plan = &plan;
     progress.started = Now();
     job::RunReport report = job::StreamPlan(plan, &g_interrupted, Progress::Hook, &progress);
     progress.End();
