@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <math.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,6 +177,39 @@ TEST(JobRun, ARefusedJobSendsNothing)
     EXPECT_EQ(badLog, "");
 }
 
+// Ctrl-C in the middle of a job: the stream ends and the box gets the
+// emergency stop.
+TEST(JobRun, InterruptSendsTheEmergencyStop)
+{
+    ScratchRoot root("job");
+    ASSERT_TRUE(root.ok());
+    root.Write("slow.gcode", "G0 X0 Y0\nM3\nG1 X2 F10\nG1 Y2\nM5\n");  // 24 s of drawing
+    std::string log = root.path() + "/box.log";
+    BoxSimProcess box;
+    ASSERT_TRUE(box.StartOn(root, 1, {"--log", log}));
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_RDWR);
+        dup2(devNull, 0);
+        dup2(devNull, 1);
+        dup2(devNull, 2);
+        std::string rootOption = "--root=" + root.path(), file = root.path() + "/slow.gcode";
+        execl(ZRQ_ZRQCTL, ZRQ_ZRQCTL, rootOption.c_str(), "init", "--com", "1", "job", file.c_str(),
+            static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Until the box has the first drawn move (2 in along X: 16,384,000 counts).
+    double until = MonotonicSeconds() + 20;
+    while (ReadText(log).find(" x 16384000") == std::string::npos && MonotonicSeconds() < until)
+        usleep(50000);
+    EXPECT_NE(ReadText(log).find(" x 16384000"), std::string::npos) << "the job never began";
+    kill(pid, SIGINT);
+    EXPECT_EQ(WaitExit(pid, 20000), 130);
+    box.Stop();
+    std::string events = ReadText(log);
+    EXPECT_NE(events.find("emergency stop"), std::string::npos) << events;
+}
+
 // The command line of a job, without a box: placement, options and files.
 TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
 {
@@ -198,6 +232,8 @@ TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
         {{"--units", "mm", "job", wide, "--dry-run"}, 0, "length drawn 104.727 mm"},
         {{"job", root.path() + "/odd.gcode", "--dry-run", "--ignore-unknown"}, 0,
             "odd.gcode:1:7: M8"},
+        {{"job", wide, "--dry-run", "--steps", "12500,12500"}, 0,
+            "wire 7 frames (0 compact), 27 bytes to the box"},
         {{"job", wide, "--tool", "crayon"}, 64, "job: --tool 'crayon': must be pen or laser"},
         {{"job", wide, "--fit", "2in"}, 64, "--fit '2in': needs two distances joined by 'x'"},
         {{"job", root.path() + "/notes.txt"}, 65, "unknown kind of file"},
