@@ -238,6 +238,17 @@ TEST(JobSvg, ShapesPathsTransformsAndUnitsGiveTheHandComputedPoints)
             Page("<g transform=\"translate(1,0)\"><g transform=\"scale(2)\">"
                  "<line x1=\"1\" y1=\"2\" x2=\"3\" y2=\"2\"/></g></g>"),
             2, {{0, 3, 6}, {1, 7, 6}}},
+        {"viewBox narrower than the page: centred, uniform",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20in\" height=\"10in\" "
+            "viewBox=\"0 0 10 10\"><line x1=\"0\" y1=\"0\" x2=\"10\" y2=\"10\"/></svg>",
+            2, {{0, 5, 10}, {1, 15, 0}}},
+        {"width alone: the height follows the viewBox",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1in\" viewBox=\"0 0 96 48\">"
+            "<line x1=\"0\" y1=\"0\" x2=\"96\" y2=\"48\"/></svg>",
+            2, {{0, 0, 0.5}, {1, 1, 0}}},
+        {"skewX and one-number scale",
+            Page("<line transform=\"skewX(45) scale(2)\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\"/>"), 2,
+            {{0, 0, 10}, {1, 2, 8}}},
         {"rotate about a point",
             Page("<line transform=\"rotate(90 5 5)\" x1=\"6\" y1=\"5\" "
                  "x2=\"7\" y2=\"5\"/>"),

@@ -4,7 +4,6 @@
 // machine ended up.
 #include "job.h"
 
-#include <errno.h>
 #include <math.h>
 #include <signal.h>
 #include <stdio.h>
@@ -73,8 +72,6 @@ std::string Distance(double tenthMils)
     return text;
 }
 
-// A bar with segment N of M, elapsed and time left, redrawn at most ten
-// times a second.
 // A bar with segment N of M, elapsed and time left, redrawn at most ten
 // times a second. The box queues what it is sent, so N is the segments the
 // plan expects finished by now (never more than were sent), not the sent ones.
