@@ -177,6 +177,23 @@ TEST(JobRun, ARefusedJobSendsNothing)
     EXPECT_EQ(badLog, "");
 }
 
+// Steps that are not the box's (twice its own): the box goes half as far
+// as planned, and the read-back says so.
+TEST(JobRun, AnEndOffThePlanByMoreThanAStepFails)
+{
+    ScratchRoot root("job");
+    ASSERT_TRUE(root.ok());
+    root.Write("short.gcode", "G0 X0 Y0\nM3\nG1 X0.1 Y0.05 F400\nM5\n");
+    BoxSimProcess box;
+    ASSERT_TRUE(box.StartOn(root, 1));
+    Outcome run = RunZrqctl(root,
+        {"init", "--com", "1", "job", root.path() + "/short.gcode", "--steps", "25000,25000"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("off the plan by X=-0.0500 in Y=-0.0250 in"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.err.find("more than a step away from the plan"), std::string::npos) << run.err;
+}
+
 // Ctrl-C in the middle of a job: the stream ends and the box gets the
 // emergency stop.
 TEST(JobRun, InterruptSendsTheEmergencyStop)
