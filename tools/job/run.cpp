@@ -126,7 +126,7 @@ RunReport StreamPlan(
     Stream s {plan, interrupted, progress, context, RunReport()};
     if (plan.usesZ)
         Kap_3dMode();
-    Kap_SetWaitMode(0);
+    int32_t waitMode = Kap_SetWaitMode(0);
     bool sent = true;
     for (const Op& op : plan.ops) {
         if (*interrupted) {
@@ -144,7 +144,7 @@ RunReport StreamPlan(
         s.WaitForHalt();
     if (s.report.end != RunEnd::Done)
         NirekEstop();
-    Kap_SetWaitMode(1);
+    Kap_SetWaitMode(waitMode);
     return s.report;
 }
 

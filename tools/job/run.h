@@ -26,7 +26,7 @@ typedef void (*ProgressHook)(long done, long total, void* context);
 
 // Sends the plan in lazy mode, then waits until the box has stopped. Ends
 // early, with the emergency stop sent, when *interrupted becomes non-zero
-// or a call fails. Wait mode is on again afterwards.
+// or a call fails. The wait mode is as before afterwards.
 RunReport StreamPlan(
     const Plan& plan, volatile sig_atomic_t* interrupted, ProgressHook progress, void* context);
 
