@@ -117,6 +117,16 @@ void LibraryNirekParam(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+// What entering an export costs before it does anything: the call and the
+// process-wide lock, uncontended.
+void EmptyExportCall(benchmark::State& state)
+{
+    int32_t value = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(value = Kap_TestCall(value));
+    state.SetItemsProcessed(state.iterations());
+}
+
 // The same two loops timed trip by trip in alternating blocks, so that both
 // see the same load on a shared machine; medians are robust to its bursts.
 void InterleavedTrips(int blocks, int perBlock)
@@ -165,6 +175,7 @@ void InterleavedTrips(int blocks, int perBlock)
 
 BENCHMARK(MinimalLoop)->UseRealTime()->MinTime(1.0);
 BENCHMARK(LibraryNirekParam)->UseRealTime()->MinTime(1.0);
+BENCHMARK(EmptyExportCall);
 
 }  // namespace
 
