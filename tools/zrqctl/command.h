@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,15 @@ struct ArgSpec {
 // stand before or after the command's arguments.
 struct FlagSpec {
     const char* name;             // "--com"
-    const char* value = nullptr;  // what its integer value is ("a port number"); none: a switch
+    const char* value = nullptr;  // what its value is ("a port number"); none: a switch
+    ArgKind kind = kInteger;      // kText: kept in Command::texts, the value its index there
 };
 
 struct Command;
 typedef int (*Handler)(const Command& command);
+// Checks a command as a whole once its line is read; false with *why and
+// the exit status when it cannot run.
+typedef bool (*Prepare)(Command* command, std::string* why, int* status);
 
 // Checks a command's distances and speeds against what the box takes, once
 // init has read the axes (limits.h): "" or why not, in the operator's units.
@@ -51,7 +56,10 @@ struct CommandSpec {
     const char* help;
     std::vector<FlagSpec> flags = {};
     Checker check = nullptr;  // none: nothing the box could refuse
+    Prepare prepare = nullptr;
 };
+
+struct JobRequest;
 
 struct Command {
     const CommandSpec* spec = nullptr;
@@ -65,9 +73,12 @@ struct Command {
     int runFile = 0;
     int runLine = 0;
     int runLines = 0;
+    std::shared_ptr<JobRequest> job;  // job: the file, read and planned
 
     bool Has(const char* flag) const;
     int32_t Flag(const char* flag) const;  // its value; 0 when not given
+    // A kText option's text (the last one given), or nullptr.
+    const std::string* FlagText(const char* flag) const;
 };
 
 // The command table, in the order --help lists it.

@@ -55,6 +55,13 @@ const std::vector<CommandSpec> kCommands = {
         "[--probe]  what COM1-COM8 are here; --probe asks each free one for a box", {{"--probe"}}},
     {"doctor", {}, RunDoctor, "check, step by step, what init needs"},
     {"version", {}, RunVersion, "print versions"},
+    {"job", {{kText, "FILE"}}, RunJob, kJobHelp,
+        {{"--dry-run"}, {"--ignore-unknown"}, {"--preview", "a file name", kText},
+            {"--tolerance", "a distance", kDistance}, {"--tool", "pen or laser", kText},
+            {"--feed", "inches per minute", kText}, {"--rapid", "inches per minute", kText},
+            {"--scale", "a factor", kText}, {"--fit", "WIDTHxHEIGHT", kText},
+            {"--origin", "X,Y", kText}, {"--steps", "X,Y[,Z]", kText}},
+        nullptr, PrepareJob},
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 #ifndef ZRQ_TOOLS_ZRQCTL_HANDLERS_H
 #define ZRQ_TOOLS_ZRQCTL_HANDLERS_H
 
+#include <string>
+
 struct Command;
 
 // machine_commands.cpp: the Kap_ calls, in the operator's units.
@@ -42,4 +44,10 @@ int RunTerminalHex(const Command& c);  // terminal_hex.cpp
 // ports_commands.cpp, doctor.cpp: finding the port and why it fails.
 int RunPorts(const Command& c);
 int RunDoctor(const Command& c);
+
+// job.cpp: a G-code or SVG file, planned, previewed and streamed.
+int RunJob(const Command& c);
+bool PrepareJob(Command* c, std::string* why, int* status);
+extern const char kJobHelp[];
+
 #endif

@@ -134,7 +134,11 @@ int ParseFlag(const std::vector<std::string>& tokens, size_t* i, const std::stri
                 return -1;
             }
             std::string why;
-            if (!ParseInteger(text, &value, &why)) {
+            if (flag.kind == kText) {
+                value = static_cast<int32_t>(command->texts.size());
+                command->texts.push_back(text);
+            } else if (!(flag.kind == kDistance ? ParseDistance(text, &value, &why)
+                                                : ParseInteger(text, &value, &why))) {
                 error->message = where + spec->name + ": " + name + " '" + text + "': " + why;
                 return -1;
             }
@@ -192,6 +196,11 @@ bool ParseTokens(const std::vector<std::string>& tokens, const std::string& wher
             while ((taken = ParseFlag(tokens, &i, where, &command, error)) == 1) { }
             if (taken < 0)
                 return false;
+            std::string why;
+            if (spec->prepare != nullptr && !spec->prepare(&command, &why, &error->status)) {
+                error->message = where + why;
+                return false;
+            }
             for (size_t k = first; k < i; ++k)
                 command.text += (k == first ? "" : " ") + tokens[k];
             out->push_back(command);
@@ -236,8 +245,10 @@ void PrintHelp()
     printf("  %-9s %s\n", "run", "FILE  commands from FILE, one per line, # comments");
     printf("\nExit status: 0, the library's result code (1..11), 75 when the box did not\n"
            "acknowledge in time, 64 for bad usage or a distance or speed the box cannot\n"
-           "take (checked after init, before anything is sent), 128 + the signal after\n"
-           "Ctrl-C, SIGTERM or SIGHUP (the emergency stop goes out first).\n");
+           "take (checked after init, before anything is sent), 65 for a job file that\n"
+           "is broken or refused, 1 when a job ended more than a step off its plan,\n"
+           "128 + the signal after Ctrl-C, SIGTERM or SIGHUP (the emergency stop goes\n"
+           "out first).\n");
 }
 
 int Usage(const std::string& message)

@@ -83,3 +83,13 @@ int32_t Command::Flag(const char* flag) const
             return given.second;
     return 0;
 }
+
+const std::string* Command::FlagText(const char* flag) const
+{
+    const std::string* text = nullptr;
+    for (const auto& given : flags)
+        if (given.first == flag && given.second >= 0
+            && given.second < static_cast<int32_t>(texts.size()))
+            text = &texts[static_cast<size_t>(given.second)];
+    return text;
+}

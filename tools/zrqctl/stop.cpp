@@ -14,9 +14,9 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t s_signal = 0;    // the first signal, 0 before any
 volatile sig_atomic_t s_openLine = 0;  // a progress line waits for its newline
-volatile sig_atomic_t s_stopSent = 0;
-volatile sig_atomic_t s_linkMaybeOpen
-    = 0;  // kept by the run: the handler asks no library  // StopNow has written the stop bytes
+volatile sig_atomic_t s_stopSent = 0;  // StopNow has written the stop bytes
+// Kept by the run, so that the handler asks the library nothing.
+volatile sig_atomic_t s_linkMaybeOpen = 0;
 struct termios s_savedTerminal;
 bool s_terminalSaved = false;
 
@@ -78,6 +78,11 @@ void StopArm()
 bool StopRequested()
 {
     return s_signal != 0;
+}
+
+volatile sig_atomic_t* StopFlag()
+{
+    return &s_signal;
 }
 
 void StopNoteLink(bool mayBeOpen)

@@ -12,8 +12,13 @@
 #ifndef ZRQ_TOOLS_ZRQCTL_STOP_H
 #define ZRQ_TOOLS_ZRQCTL_STOP_H
 
+#include <signal.h>
+
 void StopArm();
 bool StopRequested();
+// The same request as a flag that loops outside zrqctl can poll (the job
+// stream): non-zero once a stop signal came.
+volatile sig_atomic_t* StopFlag();
 // Sends the emergency stop when the link is open, reports, restores the
 // terminal; gives 128 + the signal. Later calls only give the status.
 int StopNow();

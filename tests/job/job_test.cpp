@@ -1,0 +1,487 @@
+// Job parsers and planner against hand-computed points, frames and refusals.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "tools/job/job.h"
+
+namespace {
+
+using job::Action;
+using job::ActionKind;
+using job::Point;
+using job::Program;
+
+const double kNear = 1e-9;
+const double kR45 = 0.70710678118654752;
+
+// One move as the tests write them: where to, and whether the tool is on.
+struct Move {
+    double x, y;
+    bool drawn;
+};
+
+std::vector<Move> Moves(const Program& program)
+{
+    std::vector<Move> moves;
+    bool on = false;
+    for (const Action& a : program.actions) {
+        if (a.kind == ActionKind::ToolOn)
+            on = true;
+        else if (a.kind == ActionKind::ToolOff)
+            on = false;
+        else if (a.kind == ActionKind::Move)
+            moves.push_back({a.to.x, a.to.y, on});
+    }
+    return moves;
+}
+
+// Rows pick moves by index (negative counts from the end) and give the
+// expected point; count is the number of moves, or -1 when not checked.
+struct Expect {
+    int index;
+    double x, y;
+};
+
+struct ParseRow {
+    const char* name;
+    std::string text;
+    int count;
+    std::vector<Expect> points;
+};
+
+void CheckRow(const ParseRow& row, const Program& program)
+{
+    std::vector<Move> moves = Moves(program);
+    if (row.count >= 0) {
+        EXPECT_EQ(static_cast<int>(moves.size()), row.count) << row.name;
+    }
+    for (const Expect& e : row.points) {
+        int i = e.index < 0 ? static_cast<int>(moves.size()) + e.index : e.index;
+        ASSERT_TRUE(i >= 0 && i < static_cast<int>(moves.size())) << row.name << " #" << e.index;
+        EXPECT_NEAR(moves[i].x, e.x, 1e-6) << row.name << " #" << e.index;
+        EXPECT_NEAR(moves[i].y, e.y, 1e-6) << row.name << " #" << e.index;
+    }
+}
+
+// A quarter turn at radius 1 in within 0.001 in takes 18 chords of 5 degrees
+// (2 acos(0.999) = 5.125 degrees at most); a full turn 71.
+TEST(JobGcode, WordsModesAndArcsGiveTheHandComputedPoints)
+{
+    const ParseRow rows[] = {
+        {"inch absolute then relative", "G20 G90\nG0 X1 Y2\nG91 G1 X0.5 Y-1 F10\n", 2,
+            {{0, 1, 2}, {1, 1.5, 1}}},
+        {"millimetres", "G21\nG0 X25.4 Y-50.8", 1, {{0, 1, -2}}},
+        {"G92 shifts what follows", "G0 X1 Y1\nG92 X0 Y0\nG0 X1", 2, {{1, 2, 1}}},
+        {"comments, N and checksum", "%\nN10 G0 X1 (a move) Y2 ; rest\nN20 G0 X3*33\n%", 2,
+            {{0, 1, 2}, {1, 3, 2}}},
+        {"lower case, blanks inside words", "g0 x 1 y -2", 1, {{0, 1, -2}}},
+        {"G3 I J quarter turn", "G0 X1 Y0\nG3 X0 Y1 I-1 J0 F10", 19,
+            {{1, cos(M_PI / 36), sin(M_PI / 36)}, {9, kR45, kR45}, {-1, 0, 1}}},
+        {"G2 R short arc, centre (1,0)", "G0 X0 Y0\nG2 X1 Y1 R1 F10", 19,
+            {{9, 1 - kR45, kR45}, {-1, 1, 1}}},
+        {"G3 R negative: three quarters", "G0 X0 Y0\nG3 X1 Y1 R-1 F10", 1 + 53, {{-1, 1, 1}}},
+        {"G2 full circle", "G0 X1 Y0\nG2 X1 Y0 I-1 J0 F10", 1 + 71, {{-1, 1, 0}}},
+        {"M2 ends the program", "G0 X1\nM2\nG0 X5\nnonsense", 1, {{0, 1, 0}}},
+        {"a vast arc stops at the chord bound", "G0 X0 Y0\nG2 X0 Y0 I-100000000 J0 F10",
+            1 + job::kMostChords, {{-1, 0, 0}}},
+    };
+    for (const ParseRow& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseGcode(row.text, "t.gcode", {}, &program, &error))
+            << row.name << ": " << error;
+        CheckRow(row, program);
+    }
+}
+
+TEST(JobGcode, ArcsStayOnTheirCircleWithinTheTolerance)
+{
+    Program program;
+    std::string error;
+    // Clockwise three quarters the long way round: it dips to y = -1.
+    ASSERT_TRUE(job::ParseGcode("G0 X0 Y0\nG2 X1 Y-1 R-1 F10", "t.gcode", {}, &program, &error))
+        << error;
+    Point low, high;
+    ASSERT_TRUE(job::ProgramBounds(program, &low, &high));
+    EXPECT_NEAR(high.y, 1.0, 0.001);  // centre (1, 0), over the top
+    for (const Move& m : Moves(program))
+        EXPECT_NEAR(hypot(m.x - 1, m.y), 1.0, 1e-9);
+}
+
+TEST(JobGcode, ToolDwellAndHomeBecomeActions)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseGcode(
+        "G0 X1\nM3 S500\nG1 X2 F5\nG4 P0.5\nM5\nG28\nM4\nG1 X1", "t.gcode", {}, &program, &error))
+        << error;
+    std::vector<ActionKind> kinds;
+    for (const Action& a : program.actions)
+        kinds.push_back(a.kind);
+    const std::vector<ActionKind> expected = {ActionKind::Move, ActionKind::ToolOn,
+        ActionKind::Move, ActionKind::Dwell, ActionKind::ToolOff, ActionKind::Home,
+        ActionKind::ToolOn, ActionKind::Move, ActionKind::ToolOff};
+    EXPECT_EQ(kinds, expected);
+    EXPECT_DOUBLE_EQ(program.actions[3].seconds, 0.5);
+    EXPECT_DOUBLE_EQ(program.actions[2].feed, 5.0);
+}
+
+TEST(JobGcode, RefusalsNameFileLineColumnAndWord)
+{
+    const struct {
+        const char* text;
+        const char* message;
+    } rows[] = {
+        {"G0 X1\nG1 X2", "t.gcode:2:1: G1 before any feed (F)"},
+        {"G0 X1\nG0 X1 T2", "t.gcode:2:7: unsupported word 'T2'"},
+        {"G38.2 X1", "t.gcode:1:1: unsupported word 'G38.2'"},
+        {"G0 X1 M8", "t.gcode:1:7: unsupported word 'M8'"},
+        {"G0 X1 X2", "t.gcode:1:7: 'X' given twice"},
+        {"G0 X", "t.gcode:1:4: 'X' has no number"},
+        {"G1 X1 F10 (open", "t.gcode:1:11: comment '(' is not closed on its line"},
+        {"G0 X1 #1", "t.gcode:1:7: unexpected '#'"},
+        {"G2 X1 Y1 F10", "t.gcode:1:1: G2 and G3 need I and J, or R"},
+        {"G0 X0 Y0\nG2 X3 Y0 R1 F1", "t.gcode:2:10: R is less than half the distance"},
+        {"G0 X1\nG2 X0 Y2 I-1 J0 F1", "t.gcode:2:10: arc end point is not on its circle"},
+        {"G0 X1 I1", "t.gcode:1:7: I, J and R belong to G2 and G3"},
+        {"G0 X1\nG0 X2\nG0 X3 Y", "t.gcode:3:7: 'Y' has no number"},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        EXPECT_FALSE(job::ParseGcode(row.text, "t.gcode", {}, &program, &error)) << row.text;
+        EXPECT_EQ(error.compare(0, strlen(row.message), row.message), 0)
+            << row.text << "\n  got: " << error;
+    }
+}
+
+TEST(JobGcode, IgnoreUnknownListsWhatItSkipped)
+{
+    job::ParseOptions options;
+    options.ignoreUnknown = true;
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseGcode("G0 X1 M8\nT2 M6\nG0 X2", "t.gcode", options, &program, &error));
+    EXPECT_EQ(program.skipped,
+        (std::vector<std::string> {"t.gcode:1:7: M8", "t.gcode:2:1: T2", "t.gcode:2:4: M6"}));
+    EXPECT_EQ(Moves(program).size(), 2u);
+}
+
+// Uniform steps in t: t = 1/2 is a sample when the count is even.
+TEST(JobCurves, FlattenedCurvesPassTheirHandComputedPointsAndStayWithinTolerance)
+{
+    std::vector<Point> cubic, quad, arc;
+    Point p0 {0, 0}, p1 {0, 1}, p2 {1, 1}, p3 {1, 0};
+    // max |P0 - 2P1 + P2| = sqrt 2: n = ceil(sqrt(6 sqrt2 / (8 x 0.0011))) = 32.
+    job::FlattenCubic(p0, p1, p2, p3, 0.0011, &cubic);
+    ASSERT_EQ(cubic.size(), 32u);
+    EXPECT_NEAR(cubic[15].x, 0.5, kNear);
+    EXPECT_NEAR(cubic[15].y, 0.75, kNear);
+    // |P0 - 2P1 + P2| = 4: n = ceil(sqrt(8 / 0.008)) = 32; B(1/2) = (1, 1).
+    job::FlattenQuadratic({0, 0}, {1, 2}, {2, 0}, 0.001, &quad);
+    ASSERT_EQ(quad.size(), 32u);
+    EXPECT_NEAR(quad[15].x, 1.0, kNear);
+    EXPECT_NEAR(quad[15].y, 1.0, kNear);
+    job::FlattenArc(0, 0, 1, 0, M_PI / 2, 0.001, &arc);
+    ASSERT_EQ(arc.size(), 18u);
+    EXPECT_NEAR(arc[8].x, kR45, kNear);
+    // Every point of the true cubic lies within the tolerance of a chord.
+    std::vector<Point> line = {p0};
+    line.insert(line.end(), cubic.begin(), cubic.end());
+    for (int k = 0; k <= 1000; ++k) {
+        double t = k / 1000.0, u = 1 - t;
+        double x = 3 * u * t * t + t * t * t, y = 3 * u * u * t + 3 * u * t * t;
+        double best = 1e9;
+        for (size_t i = 1; i < line.size(); ++i) {
+            double ax = line[i - 1].x, ay = line[i - 1].y;
+            double bx = line[i].x - ax, by = line[i].y - ay;
+            double s = std::max(
+                0.0, std::min(1.0, ((x - ax) * bx + (y - ay) * by) / (bx * bx + by * by)));
+            best = std::min(best, hypot(x - ax - s * bx, y - ay - s * by));
+        }
+        EXPECT_LE(best, 0.0011) << "t = " << t;
+    }
+}
+
+// A 10 x 10 in page with a viewBox of 10 x 10: one user unit is an inch,
+// and machine y = 10 - svg y.
+std::string Page(const std::string& body)
+{
+    return "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10in\" "
+           "height=\"10in\" viewBox=\"0 0 10 10\">\n"
+        + body + "\n</svg>\n";
+}
+
+TEST(JobSvg, ShapesPathsTransformsAndUnitsGiveTheHandComputedPoints)
+{
+    const ParseRow rows[] = {
+        {"path lines, relative, close",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2in\" height=\"1in\" "
+            "viewBox=\"0 0 200 100\"><path d=\"M10 10 L110 10 l0 50 h-100 z\"/></svg>",
+            5, {{0, 0.1, 0.9}, {1, 1.1, 0.9}, {2, 1.1, 0.4}, {3, 0.1, 0.4}, {4, 0.1, 0.9}}},
+        {"millimetres",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100mm\" height=\"50mm\" "
+            "viewBox=\"0 0 100 50\"><line x1=\"0\" y1=\"0\" x2=\"25.4\" y2=\"0\"/></svg>",
+            2, {{0, 0, 50 / 25.4}, {1, 1, 50 / 25.4}}},
+        {"no viewBox: px are 1/96 in",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"96\" height=\"96\">"
+            "<line x1=\"48\" y1=\"0\" x2=\"96\" y2=\"48\"/></svg>",
+            2, {{0, 0.5, 1}, {1, 1, 0.5}}},
+        {"nested transforms",
+            Page("<g transform=\"translate(1,0)\"><g transform=\"scale(2)\">"
+                 "<line x1=\"1\" y1=\"2\" x2=\"3\" y2=\"2\"/></g></g>"),
+            2, {{0, 3, 6}, {1, 7, 6}}},
+        {"viewBox narrower than the page: centred, uniform",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20in\" height=\"10in\" "
+            "viewBox=\"0 0 10 10\"><line x1=\"0\" y1=\"0\" x2=\"10\" y2=\"10\"/></svg>",
+            2, {{0, 5, 10}, {1, 15, 0}}},
+        {"width alone: the height follows the viewBox",
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1in\" viewBox=\"0 0 96 48\">"
+            "<line x1=\"0\" y1=\"0\" x2=\"96\" y2=\"48\"/></svg>",
+            2, {{0, 0, 0.5}, {1, 1, 0}}},
+        {"skewX and one-number scale",
+            Page("<line transform=\"skewX(45) scale(2)\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\"/>"), 2,
+            {{0, 0, 10}, {1, 2, 8}}},
+        {"rotate about a point",
+            Page("<line transform=\"rotate(90 5 5)\" x1=\"6\" y1=\"5\" "
+                 "x2=\"7\" y2=\"5\"/>"),
+            2, {{0, 5, 4}, {1, 5, 3}}},
+        {"matrix",
+            Page("<line transform=\"matrix(1 0 0 1 2 3)\" x1=\"0\" y1=\"0\" x2=\"1\" "
+                 "y2=\"0\"/>"),
+            2, {{0, 2, 7}, {1, 3, 7}}},
+        {"rect", Page("<rect x=\"1\" y=\"1\" width=\"2\" height=\"1\"/>"), 5,
+            {{0, 1, 9}, {1, 3, 9}, {2, 3, 8}, {3, 1, 8}, {4, 1, 9}}},
+        {"polygon closes, polyline does not",
+            Page("<polygon points=\"0,0 1,0 1,1\"/><polyline points=\"2 0 3 0 3 1\"/>"), 7,
+            {{3, 0, 10}, {4, 2, 10}, {6, 3, 9}}},
+        {"half-circle arc, sweep 1 bulges up on the page",
+            Page("<path d=\"M0 5 A1 1 0 0 1 2 5\"/>"), 1 + 36, {{18, 1, 6}, {-1, 2, 5}}},
+        {"rounded rect: the top right corner's middle",
+            Page("<rect width=\"4\" height=\"2\" rx=\"1\"/>"), -1,
+            {{0, 1, 10}, {1, 3, 10}, {10, 3 + kR45, 10 - (1 - kR45)}}},
+        {"relative moves and lines", Page("<path d=\"m1 1 l1 0 m1 1 l0 1\"/>"), 4,
+            {{0, 1, 9}, {1, 2, 9}, {2, 3, 8}, {3, 3, 7}}},
+        {"quadratic and smooth quadratic", Page("<path d=\"M0 0 Q1 2 2 0 T4 0\"/>"), -1,
+            {{16, 1, 9}, {-1, 4, 10}}},
+        {"defs and display none are not drawn",
+            Page("<defs><line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/></defs>"
+                 "<line display=\"none\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/>"
+                 "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"),
+            2, {{1, 1, 10}}},
+    };
+    for (const ParseRow& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
+            << row.name << ": " << error;
+        CheckRow(row, program);
+    }
+}
+
+TEST(JobSvg, PenIsUpBetweenSubpathsAndShapes)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(Page("<path d=\"M0 0 L1 0 M2 0 L3 0\"/><circle cx=\"5\" cy=\"5\" "
+                                   "r=\"1\"/>"),
+        "t.svg", {}, &program, &error));
+    std::vector<Move> moves = Moves(program);
+    ASSERT_EQ(moves.size(), 4u + 1 + 71);
+    const bool drawn[] = {false, true, false, true, false, true};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(moves[i].drawn, drawn[i]) << i;
+    for (size_t i = 5; i < moves.size(); ++i)
+        EXPECT_NEAR(hypot(moves[i].x - 5, moves[i].y - 5), 1.0, 1e-9);
+    EXPECT_EQ(program.actions.back().kind, ActionKind::ToolOff);
+}
+
+TEST(JobSvg, RefusalsNameFileLineAndColumn)
+{
+    const struct {
+        std::string text;
+        const char* message;
+    } rows[] = {
+        {Page("<path d=\"M0 0 Q1\"/>"), "t.svg:3:1: path d: 'Q' needs 4 numbers"},
+        {Page("<path d=\"L1 1\"/>"), "t.svg:3:1: path d: path data must begin with M"},
+        {Page("<path d=\"M0 0 L1 1 Z 5 5\"/>"), "t.svg:3:1: path d: numbers after 'Z'"},
+        {Page("<line transform=\"spin(3)\"/>"), "t.svg:3:1: transform='spin(3)' is not understood"},
+        {Page("<text>hi</text>"), "t.svg:3:1: <text> cannot be drawn"},
+        {Page("<line x1=\"1em\"/>"), "t.svg:3:1: x1='1em': only user units"},
+        {Page("<line>"), "t.svg:4:3: mismatched tag"},
+        {"<html/>", "t.svg:1:1: not an SVG document"},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        EXPECT_FALSE(job::ParseSvg(row.text, "t.svg", {}, &program, &error)) << row.text;
+        EXPECT_EQ(error.compare(0, strlen(row.message), row.message), 0)
+            << row.text << "\n  got: " << error;
+    }
+}
+
+// The box of the simulator's defaults: 12,500 x 10^-8 in a step (8,192,000
+// counts an inch), velocity unit 16,384 (speed value = steps a second).
+job::PlanOptions BoxOptions()
+{
+    job::PlanOptions options;
+    options.machine.stepX = options.machine.stepY = options.machine.stepZ = 12500;
+    options.machine.vunitY = 16384;
+    return options;
+}
+
+TEST(JobPlan, CountsSpeedsAndFramesFollowTheLibrarysRules)
+{
+    EXPECT_EQ(job::CountsOf(10000, 2500), 40960002);
+    EXPECT_EQ(job::CountsOf(-10000, 2500), -40960002);
+    EXPECT_EQ(job::CountsOf(-1, 2500), -4096);
+    EXPECT_EQ(job::SpeedValue(100, BoxOptions().machine), 13333);  // 100 x 8000 / 60
+    const struct {
+        int32_t dx, dy, dz;
+        char letter;
+        int bytes;
+    } rows[] = {
+        {100, -2, 0, 'C', 5},
+        {32767, -32767, 0, 'C', 5},
+        {32768, 1, 0, 'r', 9},
+        {-32768, 0, 0, 'x', 5},
+        {0, 40000, 0, 'y', 5},
+        {0, 0, 0, 'C', 5},
+        {1, 2, 3, 'L', 7},
+        {0, 0, 5, 'L', 7},
+        {1, 2, 40000, 'K', 13},
+    };
+    for (const auto& row : rows) {
+        uint8_t letter = 0, bytes = 0;
+        job::RelativeFrame(row.dx, row.dy, row.dz, &letter, &bytes);
+        EXPECT_EQ(letter, row.letter) << row.dx << " " << row.dy << " " << row.dz;
+        EXPECT_EQ(bytes, row.bytes) << row.dx << " " << row.dy << " " << row.dz;
+    }
+}
+
+std::string Letters(const job::Plan& plan)
+{
+    std::string letters;
+    for (const job::Op& op : plan.ops)
+        letters += op.letter ? static_cast<char>(op.letter) : '.';
+    return letters;
+}
+
+TEST(JobPlan, ASquareIsPlannedFrameByFrame)
+{
+    Program program;
+    std::string error;
+    // 0.001 in is 8,192 counts: compact; 0.5 in is 4,096,000: long.
+    ASSERT_TRUE(job::ParseGcode("G0 X1 Y1\nM3\nG1 X1.001 F60\nG1 Y1.5\nG1 X1\nM5\nG0 X0 Y0",
+        "t.gcode", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, BoxOptions(), &plan));
+    std::string letters = Letters(plan);
+    // Pen up, rapid speed, absolute start, pen down, feed, 'C', 'y', 'C',
+    // pen up, rapid speed, 'r' back to the origin.
+    EXPECT_EQ(letters, "UsaDsCyCUsr");
+    EXPECT_EQ(plan.ops[5].dx, 8192);
+    EXPECT_EQ(plan.ops[6].dy, 4096000);
+    EXPECT_EQ(plan.frames, 11);
+    EXPECT_EQ(plan.compactFrames, 2);
+    EXPECT_EQ(plan.bytesToBox, 1 + 3 + 9 + 1 + 3 + 5 + 5 + 5 + 1 + 3 + 9);
+    EXPECT_EQ(plan.segments, 5);
+    EXPECT_NEAR(plan.drawnInches, 0.502, 1e-9);
+    EXPECT_NEAR(plan.travelInches, sqrt(2.0) + hypot(1.0, 1.5), 1e-9);
+    EXPECT_EQ(plan.low[0], 0);
+    EXPECT_EQ(plan.high[0], 10010);
+    EXPECT_EQ(plan.high[1], 15000);
+    // Every frame and its acknowledgement, ten bits a byte at 38400 baud.
+    EXPECT_NEAR(plan.wireSeconds, (45 + 11) / 3840.0, 1e-12);
+    // Moves at their feeds: travel at 100 in/min, drawing at 60.
+    EXPECT_NEAR(plan.motionSeconds, (sqrt(2.0) + hypot(1.0, 1.5)) * 0.6 + 0.502, 1e-9);
+    EXPECT_GE(plan.estimateSeconds, plan.motionSeconds);
+}
+
+// Z makes three-axis frames, and the first of them selects the axes again
+// (3D mode) with the spacing's two parameters: 4 + 7 + 7 bytes.
+TEST(JobPlan, ThirdAxisLaserDwellAndHomeTakeTheirFrames)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseGcode(
+        "G0 X0 Y0 Z0\nG1 Z-0.001 F10\nG1 X1 Z0\nG4 P2\nG28", "t.gcode", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, BoxOptions(), &plan));
+    EXPECT_EQ(Letters(plan), "UsHsLK.W");
+    EXPECT_EQ(plan.frames, 7 + 3);
+    EXPECT_EQ(plan.bytesToBox, 1 + 3 + 13 + 18 + 3 + 7 + 13 + 2);
+    EXPECT_EQ(plan.ops[4].dz, -8192);
+    EXPECT_EQ(plan.ops[6].value, 2000);
+    // The dwell waits for the moves before it: the estimate holds them, the
+    // two seconds and the way home.
+    EXPECT_GE(plan.estimateSeconds, plan.motionSeconds + 2.0);
+
+    ASSERT_TRUE(job::ParseGcode("G0 X1\nM3\nG1 X2 F10\nM5", "t.gcode", {}, &program, &error));
+    job::PlanOptions laser = BoxOptions();
+    laser.tool = job::Tool::Laser;
+    ASSERT_TRUE(job::MakePlan(program, laser, &plan));
+    // Pen up and laser off first, then the laser where the job says.
+    EXPECT_EQ(Letters(plan), "Upsapsxp");  // one axis alone: 'x'
+}
+
+TEST(JobPlan, RangeRefusalsComeBeforeAnythingIsSent)
+{
+    const struct {
+        const char* text;
+        bool stepsKnown;
+        const char* refusal;  // nullptr: the plan is accepted
+    } rows[] = {
+        {"G0 X300", false, nullptr},  // fits 32 bits of tenths of a mil
+        {"G0 X300", true, "line 1: X 300.0000 in is beyond the box's 32-bit counts (+-262.144"},
+        {"G0 X-300", true, "line 1: X -300.0000 in is beyond the box's 32-bit counts"},
+        {"G0 X250\nG0 X-250", true, "line 2: one move longer than 32 bits of counts"},
+        {"G0 Y300000", false, "line 1: Y 300000.0000 in is beyond 32 bits of tenths of a mil"},
+        {"G1 X1 F500", true, "line 1: feed 500 in/min is beyond the box's 16-bit speed"},
+        {"G1 X1 F491", true, nullptr},  // 65,466 steps a second
+        {"G1 X1 F0.2", false, "line 1: feed 0.2000 in/min: the box takes whole inches"},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseGcode(row.text, "t.gcode", {}, &program, &error)) << error;
+        job::PlanOptions options = row.stepsKnown ? BoxOptions() : job::PlanOptions();
+        job::Plan plan;
+        bool ok = job::MakePlan(program, options, &plan);
+        if (row.refusal == nullptr) {
+            EXPECT_TRUE(ok) << row.text << ": " << (plan.refusals.empty() ? "" : plan.refusals[0]);
+            continue;
+        }
+        ASSERT_FALSE(ok) << row.text;
+        EXPECT_EQ(plan.refusals[0].compare(0, strlen(row.refusal), row.refusal), 0)
+            << row.text << "\n  got: " << plan.refusals[0];
+    }
+}
+
+TEST(JobPreview, DrawnAndTravelPathsCarryThePlannedPoints)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(
+        job::ParseGcode("G0 X1 Y1\nM3\nG1 X2 F10\nM5\nG0 X0 Y0", "t.gcode", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, BoxOptions(), &plan));
+    std::string svg = job::PreviewSvg(plan, Point());
+    EXPECT_NE(svg.find("id=\"drawn\" fill=\"none\" stroke=\"black\""), std::string::npos);
+    EXPECT_NE(svg.find("d=\"M1.0000 -1.0000 L2.0000 -1.0000\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find(" M0.0000 0.0000 L1.0000 -1.0000 M2.0000 -1.0000 L0.0000 0.0000\""),
+        std::string::npos)
+        << svg;
+    // The preview is itself a drawing this parser reads back.
+    Program back;
+    ASSERT_TRUE(job::ParseSvg(svg, "p.svg", {}, &back, &error)) << error;
+}
+
+}  // namespace

@@ -1,0 +1,374 @@
+// The job command: plan the whole file, show the plan, refuse what the box
+// cannot do before the first byte, then stream the moves in lazy mode as
+// relative moves (compact frames wherever they fit) and check where the
+// machine ended up.
+#include "job.h"
+
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "command.h"
+#include "handlers.h"
+#include "stop.h"
+#include "tools/job/run.h"
+#include "units.h"
+#include "zrqapi.h"
+#include "zrqctl.h"
+
+namespace {
+
+const int kExitDataError = 65;  // sysexits: the job itself is at fault
+const int kExitCantCreate = 73;
+
+double Now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+bool ParseNumber(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    *value = strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
+}
+
+// "A,B" or "AxB" as two distances.
+bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
+{
+    // The separator after a digit or unit; "4inx3in" splits at its last x.
+    size_t at = text.rfind(separator);
+    if (at == std::string::npos || at == 0 || at + 1 >= text.size()) {
+        *why = std::string("needs two distances joined by '") + separator + "'";
+        return false;
+    }
+    return ParseDistance(text.substr(0, at), a, why) && ParseDistance(text.substr(at + 1), b, why);
+}
+
+std::string Distance(double tenthMils)
+{
+    char text[48];
+    if (g_options.units == Unit::Millimetre)
+        snprintf(text, sizeof text, "%.3f mm", tenthMils * 0.00254);
+    else if (g_options.units == Unit::TenthMil)
+        snprintf(text, sizeof text, "%.1f tmil", tenthMils);
+    else
+        snprintf(text, sizeof text, "%.4f in", tenthMils / 10000);
+    return text;
+}
+
+// A bar with segment N of M, elapsed and time left, redrawn at most ten
+// times a second. The box queues what it is sent, so N is the segments the
+// plan expects finished by now (never more than were sent), not the sent ones.
+struct Progress {
+    bool enabled = false;
+    const job::Plan* plan = nullptr;
+    double started = 0, lastShown = -1;
+    size_t cursor = 0;  // first op of the plan not yet expected done
+    long finished = 0;
+
+    static void Hook(long sent, long total, void* context)
+    {
+        static_cast<Progress*>(context)->Show(sent, total);
+    }
+
+    void Show(long sent, long total)
+    {
+        if (!enabled)
+            return;
+        double now = Now();
+        if (now - lastShown < 0.1)
+            return;
+        lastShown = now;
+        double elapsed = now - started;
+        for (; cursor < plan->ops.size() && plan->ops[cursor].doneAt <= elapsed; ++cursor)
+            if (plan->ops[cursor].kind == job::OpKind::Move
+                || plan->ops[cursor].kind == job::OpKind::MoveAbs)
+                ++finished;
+        long shown = std::min(finished, sent);
+        // The bar fills with time: a circle's short chords go by faster than a wall.
+        const int width = 30;
+        double part = plan->estimateSeconds > 0 ? elapsed / plan->estimateSeconds : 1;
+        int filled = static_cast<int>(width * std::min(1.0, part));
+        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %.0f s left",
+            std::string(static_cast<size_t>(filled), '#').c_str(),
+            std::string(static_cast<size_t>(width - filled), '.').c_str(), shown, total, elapsed,
+            std::max(0.0, plan->estimateSeconds - elapsed));
+        fflush(stdout);
+    }
+    void End()
+    {
+        if (enabled && lastShown >= 0)
+            printf("\r\033[K");
+    }
+};
+
+}  // namespace
+
+const char kJobHelp[]
+    = "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
+      "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
+      "            --tolerance D  chord error of curves (default 0.001in)\n"
+      "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
+      "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
+      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
+
+namespace {
+
+bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse, std::string* why)
+{
+    request->dryRun = c.Has("--dry-run");
+    parse->ignoreUnknown = c.Has("--ignore-unknown");
+    if (const std::string* text = c.FlagText("--preview"))
+        request->previewPath = *text;
+    if (c.Has("--tolerance")) {
+        if (c.Flag("--tolerance") <= 0) {
+            *why = "--tolerance: must be more than 0";
+            return false;
+        }
+        parse->tolerance = c.Flag("--tolerance") / 10000.0;
+    }
+    if (const std::string* text = c.FlagText("--tool")) {
+        if (*text != "pen" && *text != "laser") {
+            *why = "--tool '" + *text + "': must be pen or laser";
+            return false;
+        }
+        request->tool = *text == "pen" ? job::Tool::Pen : job::Tool::Laser;
+    }
+    double number = 0;
+    for (const char* name : {"--feed", "--rapid"})
+        if (const std::string* text = c.FlagText(name)) {
+            if (!ParseNumber(*text, &number) || number < 1) {
+                *why = std::string(name) + " '" + *text + "': inches per minute, 1 or more";
+                return false;
+            }
+            (strcmp(name, "--feed") == 0 ? request->feedIpm : request->rapidIpm) = number;
+        }
+    if (const std::string* text = c.FlagText("--scale")) {
+        if (!ParseNumber(*text, &number) || number <= 0) {
+            *why = "--scale '" + *text + "': a factor more than 0";
+            return false;
+        }
+        request->scale = number;
+    }
+    if (const std::string* text = c.FlagText("--fit")) {
+        if (!ParsePair(*text, 'x', &request->fitWidth, &request->fitHeight, why)
+            || request->fitWidth <= 0 || request->fitHeight <= 0) {
+            *why = "--fit '" + *text + "': " + (why->empty() ? "sizes more than 0" : *why);
+            return false;
+        }
+        request->fit = true;
+    }
+    if (const std::string* text = c.FlagText("--origin")) {
+        if (!ParsePair(*text, ',', &request->originX, &request->originY, why)) {
+            *why = "--origin '" + *text + "': " + *why;
+            return false;
+        }
+        request->origin = true;
+    }
+    if (const std::string* text = c.FlagText("--steps")) {
+        int n = 0;
+        size_t from = 0;
+        while (n < 3) {
+            size_t comma = text->find(',', from);
+            std::string part = text->substr(from, comma - from);
+            if (!ParseNumber(part, &number) || number < 1000 || number > 10000000) {
+                *why = "--steps '" + *text + "': X,Y[,Z], each 1000 to 10000000";
+                return false;
+            }
+            request->steps[n++] = static_cast<int32_t>(number);
+            if (comma == std::string::npos)
+                break;
+            from = comma + 1;
+        }
+        if (n < 2) {
+            *why = "--steps '" + *text + "': X,Y[,Z]";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareJob(Command* c, std::string* why, int* status)
+{
+    auto request = std::make_shared<JobRequest>();
+    job::ParseOptions parse;
+    request->path = c->texts[static_cast<size_t>(c->args[0])];
+    if (!ReadOptions(*c, request.get(), &parse, why)) {
+        *why = "job: " + *why;
+        *status = kExitUsage;
+        return false;
+    }
+    if (!job::ParseFile(request->path, parse, &request->program, why)) {
+        *status = kExitDataError;
+        return false;
+    }
+    job::Program& program = request->program;
+    job::Point low, high;
+    if (job::ProgramBounds(program, &low, &high)) {
+        double scale = request->scale;
+        if (request->fit) {
+            double w = high.x - low.x, h = high.y - low.y;
+            double sx = w > 0 ? request->fitWidth / 10000.0 / w : 1e300;
+            double sy = h > 0 ? request->fitHeight / 10000.0 / h : 1e300;
+            scale = std::min(sx, sy) < 1e300 ? std::min(sx, sy) : 1;
+        }
+        // The drawing's lower-left corner goes to the origin (0,0 with --fit).
+        bool place = request->fit || request->origin;
+        double ox = request->originX / 10000.0, oy = request->originY / 10000.0;
+        job::PlaceProgram(
+            &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
+    }
+    // What can be refused without the box (32 bits of tenths of a mil,
+    // feeds) is refused now, before any command of the line runs.
+    job::PlanOptions options;
+    options.feedIpm = request->feedIpm;
+    options.rapidIpm = request->rapidIpm;
+    options.tool = request->tool;
+    job::Plan plan;
+    if (!job::MakePlan(program, options, &plan)) {
+        *why = "job: " + request->path + ": refused; nothing was sent";
+        for (const std::string& r : plan.refusals)
+            *why += "\n  " + r;
+        *status = kExitDataError;
+        return false;
+    }
+    c->job = request;
+    return true;
+}
+
+int RunJob(const Command& c)
+{
+    const JobRequest& request = *c.job;
+    const std::string& where = c.where;
+    const char* unit = g_options.units == Unit::Millimetre ? "mm" : "in";
+    for (const std::string& s : request.program.skipped)
+        printf("job: skipped %s\n", s.c_str());
+
+    job::PlanOptions options;
+    options.feedIpm = request.feedIpm;
+    options.rapidIpm = request.rapidIpm;
+    options.tool = request.tool;
+    options.machine.stepX = request.steps[0];
+    options.machine.stepY = request.steps[1];
+    options.machine.stepZ = request.steps[2];
+    bool linked = NirekIsInstalled() != 0;
+    if (linked) {
+        // The box's own description of its axes, unless the operator gave
+        // the steps of a box that reports none.
+        job::Machine box = job::ReadMachine();
+        if (options.machine.stepX == 0) {
+            options.machine.stepX = box.stepX;
+            options.machine.stepY = box.stepY;
+            options.machine.stepZ = box.stepZ;
+        }
+        options.machine.vunitY = box.vunitY;
+        int32_t x = 0, y = 0, z = 0;
+        if (Kap_GetMachinePosition(&x, &y, &z) == 0) {
+            options.start.x = x / 10000.0;
+            options.start.y = y / 10000.0;
+            options.start.z = z / 10000.0;
+        }
+    }
+    job::Plan plan;
+    bool accepted = job::MakePlan(request.program, options, &plan);
+    printf("job %s\n%s", request.path.c_str(), job::Summary(plan, unit).c_str());
+    if (!request.previewPath.empty()) {
+        std::ofstream preview(request.previewPath, std::ios::binary);
+        preview << job::PreviewSvg(plan, options.start);
+        if (!preview.good()) {
+            fprintf(stderr, "zrqctl: %sjob: cannot write %s\n", where.c_str(),
+                request.previewPath.c_str());
+            return kExitCantCreate;
+        }
+        printf("preview %s\n", request.previewPath.c_str());
+    }
+    fflush(stdout);
+    if (!accepted) {
+        for (const std::string& r : plan.refusals)
+            fprintf(
+                stderr, "zrqctl: %sjob: %s: %s\n", where.c_str(), request.path.c_str(), r.c_str());
+        fprintf(stderr, "zrqctl: %sjob: refused; nothing was sent\n", where.c_str());
+        return kExitDataError;
+    }
+    if (request.dryRun)
+        return 0;
+    if (!linked) {
+        fprintf(stderr, "zrqctl: %sjob: Not initialized (run init first)\n", where.c_str());
+        return ZRQ_NOT_INITIALIZED;
+    }
+    if (!plan.countsKnown) {
+        fprintf(stderr,
+            "zrqctl: %sjob: the box reports no step size; give them with --steps X,Y[,Z]\n",
+            where.c_str());
+        return kExitDataError;
+    }
+
+    // A stop signal ends the stream before the next operation; the stop
+    // module then sends the emergency stop and reports.
+    Progress progress;
+    progress.enabled = g_options.progressLine;
+    progress.plan = &plan;
+    progress.started = Now();
+    job::RunReport report = job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress);
+    progress.End();
+    switch (report.end) {
+    case job::RunEnd::Done: break;
+    case job::RunEnd::Interrupted:
+        fprintf(stderr, "zrqctl: %sjob: interrupted after %ld of %ld segments\n", where.c_str(),
+            report.segments, plan.segments);
+        return StopNow();
+    case job::RunEnd::Failed:
+        fprintf(stderr,
+            "zrqctl: %sjob: line %d: the box refused or did not answer (%d: %s); emergency stop "
+            "sent\n",
+            where.c_str(), report.line, report.result,
+            Kap_GetErrorString() ? Kap_GetErrorString() : "");
+        return report.result > 0 && report.result < 256 ? report.result : kExitTempFail;
+    case job::RunEnd::StillMoving:
+        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; emergency stop sent\n",
+            where.c_str());
+        return kExitTempFail;
+    }
+
+    // Where the plan ends and where the box says it is.
+    int32_t end[3] = {0, 0, 0};
+    for (const job::Op& op : plan.ops)
+        if (op.kind == job::OpKind::Move || op.kind == job::OpKind::MoveAbs
+            || op.kind == job::OpKind::Home) {
+            end[0] = op.x, end[1] = op.y, end[2] = op.z;
+        }
+    int32_t got[3] = {0, 0, 0};
+    if (Kap_GetMachinePosition(&got[0], &got[1], &got[2]) != 0) {
+        fprintf(stderr, "zrqctl: %sjob: the final position could not be read\n", where.c_str());
+        return kExitTempFail;
+    }
+    double seconds = Now() - progress.started;
+    const int32_t steps[3] = {options.machine.stepX, options.machine.stepY, options.machine.stepZ};
+    bool off = false;
+    std::string difference;
+    for (int i = 0; i < (plan.usesZ ? 3 : 2); ++i) {
+        double d = static_cast<double>(got[i]) - end[i];
+        // One step is step / 10^4 tenths of a mil.
+        off = off || fabs(d) * 10000 > steps[i];
+        difference += std::string(i ? " " : "") + "XYZ"[i] + "=" + Distance(d);
+    }
+    printf("job done in %.1f s (estimate %.1f s); final position off the plan by %s\n", seconds,
+        plan.estimateSeconds, difference.c_str());
+    if (off) {
+        fprintf(stderr, "zrqctl: %sjob: the machine ended more than a step away from the plan\n",
+            where.c_str());
+        return 1;
+    }
+    return 0;
+}

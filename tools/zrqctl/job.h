@@ -1,0 +1,29 @@
+// zrqctl's job command: what PrepareJob makes of the command line and the
+// file when the line is read, so that a broken file stops the run before the
+// port is opened.
+#ifndef ZRQ_TOOLS_ZRQCTL_JOB_H
+#define ZRQ_TOOLS_ZRQCTL_JOB_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/job/job.h"
+
+struct JobRequest {
+    std::string path;
+    bool dryRun = false;
+    std::string previewPath;
+    job::Tool tool = job::Tool::Pen;
+    double feedIpm = 20, rapidIpm = 100;
+    bool fit = false;
+    int32_t fitWidth = 0, fitHeight = 0;  // tenths of a mil
+    double scale = 1;
+    bool origin = false;
+    int32_t originX = 0, originY = 0;  // tenths of a mil
+    int32_t steps[3] = {0, 0, 0};      // X, Y, Z in 10^-8 inch; 0 = ask the box
+    job::Program program;
+};
+
+#endif
