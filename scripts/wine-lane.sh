@@ -5,8 +5,9 @@
 #       exports the Wine environment, makes the prefix once and writes
 #       c:\qorin\qorin.cfg naming COM1.
 #   start_sim N [SIMULATOR OPTIONS]   a simulator linked as COMn (last_sim_pid)
-#   export_server_pid                 ZRQ_WINESERVER_PID: the prefix's running
-#                                     Wine server, whose CPU time programs read
+#   export_server_pid                 starts the prefix's Wine server and exports
+#                                     ZRQ_WINESERVER_PID, for programs to read
+#                                     its CPU time
 #   wine_lane_end                     ends the server, then the simulators
 #
 # Needs boxsim (the native zrq-boxsim). Call wine_lane_end from an EXIT trap.
@@ -52,11 +53,18 @@ start_sim() {
     ln -sfn "$slave" "$WINEPREFIX/dosdevices/com$n"
 }
 
-# A Wine server works in a directory named after its prefix's device and
-# inode; the one running in ours is this prefix's server. It lives from the
-# start_sim before until a few seconds after the last program.
+# Starts the prefix's Wine server, to last until 10 s after its last program,
+# and exports its process id. A server works in a directory named after its
+# prefix's device and inode, which is how it is found. A server that Wine
+# starts by itself would end the moment its last program does.
 export_server_pid() {
     local dir pid
+    timeout 60 "$lane_server" -w >/dev/null 2>&1 || true
+    "$lane_server" -p10 </dev/null >/dev/null 2>&1 || true
+    # The Wine services start with the first program and hold its output
+    # open for as long as the server lives: let that be a program whose
+    # output goes nowhere.
+    "$lane_wine" reg query 'HKLM\Software\Wine' </dev/null >/dev/null 2>&1 || true
     dir=$(stat -c '%d %i' "$WINEPREFIX" | awk '{printf "server-%x-%x", $1, $2}')
     unset ZRQ_WINESERVER_PID
     for pid in $(ls /proc | grep -E '^[0-9]+$'); do

@@ -87,6 +87,18 @@ struct Span {
     }
 };
 
+// The share of a core that a program spinning without pause gets right now:
+// on a loaded machine a spinner gets less than a core, and so does a wait
+// that spins.
+inline double SpinnerShare(double seconds)
+{
+    Span span;
+    span.Begin();
+    while (SecondsNow() - span.wall0 < seconds) { }
+    span.End();
+    return span.program;
+}
+
 }  // namespace winecpu
 
 #endif
