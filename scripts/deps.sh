@@ -9,8 +9,11 @@ need_packages() {
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     echo "Installing: ${missing[*]}"
-    if ! $sudo apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1; then
-        $sudo apt-get update -qq >/dev/null 2>&1 || true
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+    # Another install in progress (an unattended upgrade, a parallel build) holds
+    # dpkg's lock for a while: wait for it rather than fail.
+    local lock=(-o DPkg::Lock::Timeout=600)
+    if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null 2>&1; then
+        $sudo apt-get "${lock[@]}" update -qq >/dev/null 2>&1 || true
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y -qq "${missing[@]}"
     fi
 }

@@ -157,11 +157,15 @@ void Box::ReceiveByte(uint8_t b, uint64_t now)
         return;
     }
 
+    const bool afterSyncRun = run7F_ > 0;
     run7F_ = b == kSyncByte ? run7F_ + 1 : 0;
     if (b == kSyncByte) {
         if (run7F_ == 1) {
             ++counters_.syncRuns;
             Record(now, "sync run");
+            // The host resynchronises to start afresh: an acknowledgement
+            // still held back would reach it later as a stray byte.
+            DropHeldReplies(now);
         }
         syncMode_ = true;
         syncAttemptsInRun_ = 0;
@@ -234,7 +238,7 @@ void Box::ReceiveByte(uint8_t b, uint64_t now)
     frame_[0] = b;
     frameNeed_ = length;
     if (length == 1) {
-        ExecuteFrame(now);
+        ExecuteFrame(now, afterSyncRun);
         return;
     }
     frameHave_ = 1;
@@ -261,7 +265,7 @@ void Box::ReceivePromptByte(uint8_t b, uint64_t now)
 
 // ---- commands ----
 
-void Box::ExecuteFrame(uint64_t now)
+void Box::ExecuteFrame(uint64_t now, bool afterSyncRun)
 {
     const uint8_t letter = frame_[0];
     const uint8_t* arg = frame_ + 1;
@@ -350,9 +354,11 @@ void Box::ExecuteFrame(uint64_t now)
         Record(now, Format("w %d", arg[0]));
         break;
     case 'G':
-        Record(now, trainRunning_ ? "G (train ends)" : "G");
-        // Waiting for a halt: the acknowledgement comes once queued motion ends.
-        if (!trainRunning_ && BusyAt(now))
+        Record(now, trainRunning_ ? "G (train ends)" : afterSyncRun ? "G (probe)" : "G");
+        // Waiting for a halt: the acknowledgement comes once queued motion
+        // ends. Straight after a 0x7F run it is the liveness probe, which
+        // must be answered while the box moves.
+        if (!trainRunning_ && !afterSyncRun && BusyAt(now))
             holdAckMicros = MotionEndMicros() - now;
         trainRunning_ = false;
         break;
@@ -439,7 +445,34 @@ void Box::Acknowledge(uint64_t now, bool failed, uint64_t holdMicros)
     uint8_t ack = static_cast<uint8_t>(
         (BusyAt(now + holdMicros) ? 0 : kAckNotBusy) | (failed ? kAckFailed : 0));
     ++counters_.acksSent;
-    Send(ack, now, faults.ackDelayMicros + holdMicros);
+    if (holdMicros == 0) {
+        Send(ack, now, faults.ackDelayMicros);
+        return;
+    }
+    // Held apart from the reply queue, so that later replies (synchronisation
+    // echoes, the probe, queries) are not stuck behind it.
+    Reply held = {now + faults.ackDelayMicros + holdMicros, ack};
+    auto at = std::upper_bound(held_.begin(), held_.end(), held.due,
+        [](uint64_t due, const Reply& r) { return due < r.due; });
+    held_.insert(at, held);
+}
+
+void Box::ReleaseHeldReplies(uint64_t nowMicros)
+{
+    while (!held_.empty() && held_.front().due <= nowMicros) {
+        Reply r = held_.front();
+        held_.pop_front();
+        Send(r.value, r.due, 0);
+    }
+}
+
+void Box::DropHeldReplies(uint64_t now)
+{
+    if (held_.empty())
+        return;
+    counters_.heldRepliesDropped += held_.size();
+    Record(now, Format("%zu held repl%s dropped", held_.size(), held_.size() == 1 ? "y" : "ies"));
+    held_.clear();
 }
 
 // ---- output ----
@@ -479,10 +512,21 @@ size_t Box::Transmit(uint64_t nowMicros, uint8_t* out, size_t max)
 
 bool Box::NextDue(uint64_t* dueMicros) const
 {
-    if (replies_.empty())
-        return false;
-    *dueMicros = replies_.front().due;
-    return true;
+    bool any = false;
+    if (!replies_.empty()) {
+        *dueMicros = replies_.front().due;
+        any = true;
+    }
+    if (!held_.empty()) {
+        // When released it goes on the wire behind whatever is queued then.
+        uint64_t byteMicros = config_.baud ? 10000000ull / config_.baud : 0;
+        uint64_t due
+            = std::max(held_.front().due + config_.replyLatencyMicros, lastDue_) + byteMicros;
+        if (!any || due < *dueMicros)
+            *dueMicros = due;
+        any = true;
+    }
+    return any;
 }
 
 // ---- motion ----
@@ -491,6 +535,7 @@ void Box::Advance(uint64_t nowMicros)
 {
     if (nowMicros > nowMicros_)
         nowMicros_ = nowMicros;
+    ReleaseHeldReplies(nowMicros_);
     while (!motion_.empty() && motion_.front().end <= nowMicros_) {
         std::copy(motion_.front().to, motion_.front().to + kChannelCount, settled_);
         motion_.pop_front();
@@ -601,6 +646,7 @@ void Box::EmergencyStop(uint64_t now)
     Advance(now);
     ++counters_.emergencyStops;
     trainRunning_ = false;
+    DropHeldReplies(now);
     if (!motion_.empty()) {
         for (int ch = 0; ch < kChannelCount; ++ch)
             settled_[ch] = PositionAt(ch, now);

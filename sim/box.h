@@ -24,7 +24,8 @@
 //   dropped when its next byte is more than frameGapMicros late.
 // - Synchronisation: 0x7F resets the frame parser and starts a run; after it
 //   each 'i'/'N' n (160..191) pair is one attempt, answered by n + 1.
-// - 0x60 x16: emergency stop (motion halts where it is, the pulse train ends).
+// - 0x60 x16: emergency stop (motion halts where it is, the pulse train ends,
+//   held acknowledgements are dropped).
 // - 'n' outside a frame: the run-state byte (2 = not busy, 0 = busy).
 // - 'S' sel idx, then '{' '.' '.' '}': the value, most significant byte first,
 //   latched when the 'S' frame arrives. Selectors: 2/ch channel position;
@@ -43,7 +44,10 @@
 // - Homing 'W' mask, 'h' mask flag b c: the channels whose bit is set in mask
 //   (0xFF = all) travel to 0 at homingSpeed; b and c are recorded only.
 // - 'G' outside a pulse train waits for a halt: its acknowledgement comes when
-//   the queued motion ends (at once when the box is idle).
+//   the queued motion ends (at once when the box is idle). It is held apart,
+//   so every other reply still comes at once. A 'G' straight after a 0x7F
+//   run is the liveness probe and is answered at once, moving or not. A 0x7F
+//   run and the emergency stop drop held acknowledgements.
 // - Pulse train: 't' starts it, 'G' ends it. While it runs, 'p' 12 names the
 //   encoder (4 = the axis in slot 1, 5 = the axis in slot 2) and 'p' 24 is the
 //   target: that axis travels to target * 4 counts at the vector speed.
@@ -117,6 +121,7 @@ struct BoxCounters {
     uint64_t queries = 0;          // 'S' frames
     uint64_t runStateQueries = 0;  // 'n'
     uint64_t emergencyStops = 0;
+    uint64_t heldRepliesDropped = 0;  // 'G' acknowledgements dropped by a 0x7F run or a stop
     uint64_t promptsShown = 0;
     uint64_t noiseBytes = 0;
     uint64_t lineBreaks = 0;
@@ -163,7 +168,7 @@ public:
     bool VectorMode() const { return vectorMode_; }
     bool TestMode() const { return testMode_; }
     bool AtPrompt() const { return config_.faults.atPrompt; }
-    size_t RepliesQueued() const { return replies_.size(); }
+    size_t RepliesQueued() const { return replies_.size() + held_.size(); }
     // Value the information query would answer now, with the current leading selector.
     uint32_t InfoValue(uint8_t selector, uint8_t index) const;
 
@@ -194,9 +199,11 @@ private:
 
     void ReceiveByte(uint8_t b, uint64_t now);
     void ReceivePromptByte(uint8_t b, uint64_t now);
-    void ExecuteFrame(uint64_t now);
+    void ExecuteFrame(uint64_t now, bool afterSyncRun = false);
     void Acknowledge(uint64_t now, bool failed, uint64_t holdMicros = 0);
     void Send(uint8_t value, uint64_t now, uint64_t extraDelay);
+    void ReleaseHeldReplies(uint64_t nowMicros);
+    void DropHeldReplies(uint64_t now);
     void SendText(const char* text, uint64_t now);
     void QueueMove(const int32_t target[kChannelCount], uint32_t stepsPerSecond, uint64_t now);
     void MoveSlots(const int32_t* values, int count, bool relative, uint64_t now);
@@ -244,6 +251,7 @@ private:
 
     // Output.
     std::deque<Reply> replies_;
+    std::deque<Reply> held_;  // 'G' acknowledgements, by release time
     uint64_t lastDue_ = 0;
     uint64_t acksCounted_ = 0;
     uint64_t rng_;

@@ -576,13 +576,16 @@ int main(int argc, char** argv)
         char text[512];
         snprintf(text, sizeof text,
             "bytes_received %llu\nbytes_sent %llu\nframes %llu\nacks_sent %llu\n"
-            "sync_attempts %llu\nqueries %llu\ntruncated_frames %llu\n",
+            "sync_attempts %llu\nqueries %llu\ntruncated_frames %llu\nemergency_stops %llu\n"
+            "held_replies_dropped %llu\n",
             static_cast<unsigned long long>(c.bytesReceived),
             static_cast<unsigned long long>(line.bytesSent),
             static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.acksSent),
             static_cast<unsigned long long>(c.syncAttempts),
             static_cast<unsigned long long>(c.queries),
-            static_cast<unsigned long long>(c.truncatedFrames));
+            static_cast<unsigned long long>(c.truncatedFrames),
+            static_cast<unsigned long long>(c.emergencyStops),
+            static_cast<unsigned long long>(c.heldRepliesDropped));
         if (!WriteFile(options.statsPath, text)) {
             fprintf(stderr, "zrq-boxsim: cannot write %s: %s\n", options.statsPath.c_str(),
                 strerror(errno));

@@ -123,4 +123,30 @@ TEST_F(ProtocolOverPty, LazyHomeWhoseAckServedAsRunStateIsNotReportedHomed)
     EXPECT_EQ(NirekHomed(), 1);
 }
 
+TEST_F(ProtocolOverPty, BoxAnswersAndStopsWhileItMoves)
+{
+    StartBox();
+    ASSERT_EQ(NirekSync(0), 0);
+    // 40,000 steps at the default 4,000 a second: 10 s of motion, with a
+    // wait-for-halt whose acknowledgement the box holds until the end.
+    NirekSetWaitMode(0);
+    ASSERT_EQ(NirekXrel(40000 * 1024), 0);
+    ASSERT_EQ(NirekWaitHalt(), 0);
+    EXPECT_EQ(NirekGetBoxState(), 0);
+    EXPECT_EQ(Kap_InitOnCom(1), 0) << Kap_GetErrorString();
+    EXPECT_EQ(NirekGetState(), 1);  // still moving
+
+    NirekSetWaitMode(0);
+    ASSERT_EQ(NirekWaitHalt(), 0);
+    double start = MonotonicSeconds();
+    EXPECT_EQ(NirekEstop(), 0);
+    EXPECT_LT(MonotonicSeconds() - start, 1.0);
+    EXPECT_EQ(NirekGetState(), 0);
+    int32_t stopped = static_cast<int32_t>(NirekGetInfo(2, 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(static_cast<int32_t>(NirekGetInfo(2, 3)), stopped);
+    EXPECT_GT(stopped, 0);
+    EXPECT_LT(stopped, 40000 * 1024);
+}
+
 }  // namespace

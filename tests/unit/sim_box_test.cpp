@@ -362,6 +362,76 @@ TEST(SimBox, WaitForHaltIsAcknowledgedWhenMotionEnds)
     EXPECT_EQ(wire.Send({'G'}), "00");  // ending a train does not wait
 }
 
+TEST(SimBox, HeldWaitForHaltDelaysNoOtherReply)
+{
+    Wire wire;                          // default 4000 steps/s
+    wire.Send(Be32('x', 4000 * 1024));  // 1 s of motion
+    EXPECT_EQ(wire.Send({'G'}), "");
+    // Run state, a query and a frame are answered while the halt is awaited.
+    EXPECT_EQ(wire.Send({'n'}), "00");
+    EXPECT_EQ(wire.Send(Query(27, 1)), "00 00 40 00");
+    EXPECT_EQ(wire.Send({'U'}), "00");
+    EXPECT_EQ(wire.box.RepliesQueued(), 1u);
+    wire.Wait(1000000);
+    EXPECT_EQ(wire.Drain(), "02");
+
+    // Straight after a 0x7F run, 'G' is the probe: answered while moving.
+    wire.Send(Be32('x', 4000 * 1024));
+    EXPECT_EQ(wire.Send(Cat(Sync16(), {'G'})), "00");
+    EXPECT_TRUE(wire.box.Busy());
+    // After a synchronisation attempt it waits for the halt again.
+    EXPECT_EQ(wire.Send(Cat(Sync16(), {'i', 170, 'G'})), "AB");
+    wire.Wait(1000000);
+    EXPECT_EQ(wire.Drain(), "02");
+}
+
+TEST(SimBox, SynchronisationAndStopDropHeldAcknowledgements)
+{
+    struct Case {
+        const char* name;
+        Bytes interrupt;
+        const char* replies;  // to the interrupting bytes
+        bool halts;
+    };
+    const Case cases[] = {
+        {"sync run", Cat(Sync16(), {'N', 160}), "A1", false},
+        {"emergency stop", Cat(Bytes(16, 0x60), Cat(Sync16(), {'i', 160})), "A1", true},
+    };
+    for (const Case& c : cases) {
+        Wire wire;
+        wire.Send(Be32('x', 4000 * 1024));  // 1 s
+        EXPECT_EQ(wire.Send({'G'}), "") << c.name;
+        // The echo comes at once, not behind the held acknowledgement.
+        EXPECT_EQ(wire.Send(c.interrupt, wire.now + 100000), c.replies) << c.name;
+        EXPECT_EQ(wire.box.Busy(), !c.halts) << c.name;
+        wire.Wait(2000000);
+        EXPECT_EQ(wire.Drain(), "") << c.name;
+        EXPECT_EQ(wire.box.Counters().heldRepliesDropped, 1u) << c.name;
+        uint64_t due = 0;
+        EXPECT_FALSE(wire.box.NextDue(&due)) << c.name;
+    }
+}
+
+TEST(SimBox, HeldAcknowledgementIsDueAtTheHaltPlusItsWireTime)
+{
+    BoxConfig config;  // 38400 baud: 260 us a byte
+    Wire wire(config);
+    const uint64_t start = wire.now;
+    wire.Send(Be32('x', 40 * 1024));  // 10 ms
+    wire.Send({'G'});
+    uint64_t due = 0;
+    ASSERT_TRUE(wire.box.NextDue(&due));
+    EXPECT_EQ(due, start + 260);  // the move's acknowledgement first
+    wire.Wait(260);
+    EXPECT_EQ(wire.Drain(), "00");
+    ASSERT_TRUE(wire.box.NextDue(&due));
+    EXPECT_EQ(due, start + 10000 + 260);
+    wire.Wait(due - wire.now - 1);
+    EXPECT_EQ(wire.Drain(), "");
+    wire.Wait(1);
+    EXPECT_EQ(wire.Drain(), "02");
+}
+
 TEST(SimBox, EmergencyStopHaltsMotionWhereItIs)
 {
     Wire wire;
@@ -643,6 +713,24 @@ TEST_F(SimOnFakeLine, MachineControlInitialisesMovesAndReadsBack)
     EXPECT_EQ(x, 10000);
     EXPECT_EQ(y, 5000);
     EXPECT_EQ(box->Drawn().size(), 1u);  // initialisation leaves the pen wanted down
+}
+
+TEST_F(SimOnFakeLine, ProbeStopAndInitialisationWorkDuringAMove)
+{
+    Box* box = AttachSimBox();
+    ASSERT_EQ(NirekInstall(3), 0);
+    NirekSetWaitMode(0);
+    ASSERT_EQ(NirekXrel(40000 * 1024), 0);  // 10 s at 4000 steps/s
+    ASSERT_EQ(NirekWaitHalt(), 0);          // its acknowledgement comes at the halt
+    FakeAdvanceMicros(500000);
+    EXPECT_EQ(NirekGetBoxState(), 0);
+    EXPECT_EQ(Kap_InitOnCom(3), 0);
+    SimBoxCatchUp();
+    EXPECT_TRUE(box->Busy());
+    EXPECT_EQ(NirekEstop(), 0);
+    SimBoxCatchUp();
+    EXPECT_FALSE(box->Busy());
+    EXPECT_EQ(box->Counters().emergencyStops, 1u);
 }
 
 TEST_F(SimOnFakeLine, InitialisationMeetsEachBoxState)

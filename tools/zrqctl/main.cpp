@@ -1,0 +1,109 @@
+// zrqctl: the operator's command line over the public API. The library keeps
+// its state in the process, so one run takes a whole sequence of commands:
+//   zrqctl init velocity 20 move-xy 1in 0.5in pos finish
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "parse.h"
+#include "zrqctl.h"
+
+Options g_options;
+
+namespace {
+
+// A value option as "--name VALUE" or "--name=VALUE"; false when it is not this one.
+bool OptionValue(
+    const std::string& name, int argc, char** argv, int* i, std::string* value, bool* missing)
+{
+    std::string option = argv[*i];
+    *missing = false;
+    if (option == name) {
+        if (*i + 1 >= argc) {
+            *missing = true;
+            return true;
+        }
+        *value = argv[++*i];
+        return true;
+    }
+    if (option.compare(0, name.size() + 1, name + "=") == 0) {
+        *value = option.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> tokens;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string option = argv[i];
+        std::string value;
+        bool missing = false;
+        if (option == "-h" || option == "--help") {
+            PrintHelp();
+            return 0;
+        }
+        if (option == "-v" || option == "--verbose") {
+            g_options.verbose = true;
+        } else if (option == "--wait") {
+            g_options.waitMoves = true;
+        } else if (OptionValue("--units", argc, argv, &i, &value, &missing)) {
+            if (missing)
+                return Usage("--units needs in, mm or tmil");
+            if (value == "in")
+                g_options.units = Unit::Inch;
+            else if (value == "mm")
+                g_options.units = Unit::Millimetre;
+            else if (value == "tmil")
+                g_options.units = Unit::TenthMil;
+            else
+                return Usage("--units '" + value + "': must be in, mm or tmil");
+        } else if (OptionValue("--root", argc, argv, &i, &value, &missing)) {
+            if (missing)
+                return Usage("--root needs a directory");
+            if (value.empty())
+                return Usage("--root: empty directory name");
+            setenv("ZRQAPI_ROOT", value.c_str(), 1);
+        } else if (option.size() > 1 && option[0] == '-'
+            && !isdigit(static_cast<unsigned char>(option[1]))) {
+            return Usage("unknown option '" + option + "'");
+        } else {
+            break;
+        }
+    }
+    for (; i < argc; ++i)
+        tokens.push_back(argv[i]);
+    if (tokens.empty())
+        return Usage("no command given");
+
+    std::vector<Command> commands;
+    ParseError error;
+    if (!ParseCommandLine(tokens, &commands, &error)) {
+        if (error.status == kExitUsage)
+            return Usage(error.message);
+        fprintf(stderr, "zrqctl: %s\n", error.message.c_str());
+        return error.status;
+    }
+
+    g_options.progressLine = isatty(STDOUT_FILENO);
+    for (const Command& command : commands) {
+        if (g_options.verbose) {
+            printf("> %s\n", command.text.c_str());
+            fflush(stdout);
+        }
+        int status = command.spec->run(command);
+        fflush(stdout);
+        if (status != 0)
+            return status;
+    }
+    return 0;
+}
