@@ -117,6 +117,16 @@ void LibraryNirekParam(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+// What entering an export costs before it does anything: the call and the
+// process-wide lock, uncontended.
+void EmptyExportCall(benchmark::State& state)
+{
+    int32_t value = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(value = Kap_TestCall(value));
+    state.SetItemsProcessed(state.iterations());
+}
+
 // One hand-written trip on the line: write the frame, wait, read the
 // acknowledgement. The waits differ in the system calls they make:
 //   kPoll      poll() without a time-out (the least a program can do);
@@ -196,6 +206,7 @@ void InterleavedTrips(int blocks, int perBlock)
 
 BENCHMARK(MinimalLoop)->UseRealTime()->MinTime(1.0);
 BENCHMARK(LibraryNirekParam)->UseRealTime()->MinTime(1.0);
+BENCHMARK(EmptyExportCall);
 
 }  // namespace
 

@@ -87,6 +87,15 @@ foreach(tool zrq-boxsim zrqctl)
   endif()
 endforeach()
 
+# The Python package, for the system Python: Debian's python3 looks in
+# /usr/lib/python3/dist-packages, where the .deb (prefix /usr) puts it.
+if(NOT WIN32)
+  set(ZRQ_PYTHON_INSTALL_DIR lib/python3/dist-packages CACHE STRING
+    "Where the zrqapi Python package goes, relative to the prefix")
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/zrqapi DESTINATION ${ZRQ_PYTHON_INSTALL_DIR}
+    FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+endif()
+
 # CMake package: find_package(zrqapi) gives the imported target zrqapi::zrqapi.
 install(EXPORT zrqapiTargets NAMESPACE zrqapi:: DESTINATION ${ZRQ_CMAKE_DIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/zrqapiConfig.cmake.in
@@ -125,6 +134,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+# The Python package in it needs the system Python only when it is used.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Gives the package a shlibs file and the ldconfig trigger.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

@@ -7,8 +7,8 @@
  *
  * Every function takes and returns 32-bit integers (Kap_GetErrorString returns
  * a pointer to a constant text) and uses the standard calling convention on
- * Windows. The library keeps process-wide state and must not be entered from
- * two threads at once.
+ * Windows. The library keeps process-wide state; calls from several threads
+ * take turns, each holding one process-wide lock until it returns.
  */
 #ifndef ZRQAPI_H
 #define ZRQAPI_H

@@ -6,6 +6,8 @@
 #include "include/zrqapi.h"
 #include "machine/keyline.h"
 #include "machine/machine.h"
+#include "platform/platform.h"
+#include "serial/entry.h"
 #include "serial/timing.h"
 
 namespace {
@@ -34,35 +36,14 @@ const int32_t kParamRampEnd = 55;
 const int32_t kParamLimits = 68;
 const int32_t kParamOutputs = 34;
 
-// Windows opens these names as devices whatever the folder and extension: an
-// identifier "COM2" would have initialisation read a serial port, and block.
-bool IsDeviceName(const char* id)
-{
-    static const struct {
-        const char* name;
-        bool numbered;  // COM0..COM9, LPT0..LPT9
-    } kDevices[] = {{"CON", false}, {"PRN", false}, {"AUX", false}, {"NUL", false}, {"COM", true},
-        {"LPT", true}};
-    size_t length = strlen(id);
-    while (length > 0 && id[length - 1] == ' ')
-        --length;  // Windows ignores trailing blanks
-    for (const auto& device : kDevices) {
-        if (length != (device.numbered ? 4u : 3u))
-            continue;
-        bool same = true;
-        for (size_t i = 0; i < 3; ++i)
-            same = same && (id[i] & ~0x20) == device.name[i];  // either case
-        if (same && (!device.numbered || (id[3] >= '0' && id[3] <= '9')))
-            return true;
-    }
-    return false;
-}
-
 // The identifier comes from the box: it must not steer the file name out of
-// the MPM directory, nor onto a device.
+// the MPM directory (the mapping of drive paths makes '\\' a separator too),
+// nor onto a device where the system has device names (Windows opens COM2.mpm
+// as a serial port, and initialisation would block on it).
 bool IdentifierIsSafe(const char* id)
 {
-    return strpbrk(id, "/\\:") == nullptr && strcmp(id, "..") != 0 && !IsDeviceName(id);
+    return strpbrk(id, "/\\:") == nullptr && strstr(id, "..") == nullptr
+        && PlatFileNameIsDevice(id) == 0;
 }
 
 int32_t FailAfterOpen(MessageId id, int32_t code, const char* trace)
@@ -135,13 +116,14 @@ int32_t ReadMotionParameters(const char* mpmDir)
         *dot = '\0';
         expectedVersion = ParseBase36(dot + 1);
     }
-    if (!IdentifierIsSafe(id)) {
-        SetError(kMsgCantReadMpm);
-        return FailMpm(5);
-    }
     char fileName[kNameBufferSize];
     // Bounded to the identifier's length, so the name always fits whole.
     snprintf(fileName, sizeof fileName, "%s%.*s%s", mpmDir, kIdentifierLength, id, kMpmExtension);
+    if (!IdentifierIsSafe(id)) {
+        Trace("\n>>MPM name: %s, version: %d ", fileName, expectedVersion);
+        SetError(kMsgCantReadMpm);
+        return FailMpm(5);
+    }
     int32_t result = ReadMpm(fileName, expectedVersion);
     if (result != 0)
         return FailMpm(result);
@@ -204,6 +186,7 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_InitOnCom(int32_t port)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     Trace("\n>>Kap_InitOnCom(%d) ", port);
     m.jogActive = 0;
@@ -257,16 +240,19 @@ ZRQ_API(int32_t) Kap_InitOnCom(int32_t port)
 
 ZRQ_API(int32_t) Kap_Init(void)
 {
+    ExportCall call;
     return Kap_InitOnCom(-1);
 }
 
 ZRQ_API(int32_t) Kap_init(void)
 {
+    ExportCall call;
     return Kap_InitOnCom(-1);
 }
 
 ZRQ_API(int32_t) Kap_Finish(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Finish() ");
     for (int32_t n = 0; n <= 3; ++n)
@@ -276,6 +262,7 @@ ZRQ_API(int32_t) Kap_Finish(void)
 
 ZRQ_API(int32_t) Kap_GetApiVersion(int32_t* major, int32_t* minor)
 {
+    ExportCall call;
     if (major != nullptr)
         *major = kApiVersionMajor;
     if (minor != nullptr)
@@ -285,23 +272,27 @@ ZRQ_API(int32_t) Kap_GetApiVersion(int32_t* major, int32_t* minor)
 
 ZRQ_API(int32_t) Kap_SetWaitMode(int32_t on)
 {
+    ExportCall call;
     return NirekSetWaitMode(on);
 }
 
 ZRQ_API(int32_t) Kap_3dMode(void)
 {
+    ExportCall call;
     g_machine.mode3d = 1;
     return 0;
 }
 
 ZRQ_API(int32_t) Kap_2dMode(void)
 {
+    ExportCall call;
     g_machine.mode3d = 0;
     return 0;
 }
 
 ZRQ_API(int32_t) Kap_SetDebugMask(int32_t mask)
 {
+    ExportCall call;
     int32_t previous = g_machine.verbose;
     g_machine.verbose = mask & 1;
     NirekSetDebugMask(mask & ~1);
@@ -310,11 +301,13 @@ ZRQ_API(int32_t) Kap_SetDebugMask(int32_t mask)
 
 ZRQ_API(const char*) Kap_GetErrorString(void)
 {
+    ExportCall call;
     return g_machine.errorString;
 }
 
 ZRQ_API(int32_t) Kap_TestCall(int32_t value)
 {
+    ExportCall call;
     return value;
 }
 

@@ -9,7 +9,6 @@
 namespace {
 
 const int kEndOfFileMark = 0x1A;
-const size_t kMappedPathSize = 1024;
 
 // Text-mode reading done here rather than by the C library, so every platform
 // sees the same characters: CR LF reads as LF, a lone CR stays, and 0x1A ends
@@ -89,12 +88,13 @@ int32_t DecimalPrefix(const char* text)
 
 int32_t FindKeyLine(const char* fileName, const char* key, char* buffer, size_t size)
 {
-    char mapped[kMappedPathSize];
+    char mapped[kPlatMaxPath];
     if (size == 0 || !PlatMapPath(fileName, mapped, sizeof mapped))
         return 1;
     TextReader reader;
-    // Binary at the C library level: the text-mode translation is ours.
-    reader.file = fopen(mapped, "rb");
+    // Binary at the C library level: the text-mode translation is ours. Only a
+    // regular file is read: a FIFO or a device could hold initialisation for ever.
+    reader.file = PlatOpenRegularFile(mapped);
     if (reader.file == nullptr)
         return 1;
     buffer[0] = '\0';

@@ -72,6 +72,11 @@ int32_t WrapToInt32(uint64_t value);
 // Units and selection.
 int32_t TenthMilsToCounts(int32_t tenthMils, int32_t step);
 int32_t CountsToTenthMils(int32_t counts, int32_t step);
+// True when step is in its valid range and tenthMils converts with it to a
+// count that fits 32 bits; only then may the count go to the controller.
+bool CountsFit(int32_t tenthMils, int32_t step);
+// True when the speed value of ipm lies within the 16-bit speed word (0-65,535).
+bool SpeedValueFits(int32_t ipm, int32_t velocityFactor);
 int32_t SelectAxes(int32_t channel, int32_t third);
 int32_t SelectDefaultAxes();
 int32_t SelectSingleAxis(int32_t channel);

@@ -1,6 +1,7 @@
 // Moves, pen, homing, jogging and position readback in tenths of a mil.
 #include "include/zrqapi.h"
 #include "machine/machine.h"
+#include "serial/entry.h"
 
 namespace {
 
@@ -26,10 +27,11 @@ int32_t RequireInstalled()
 
 int32_t MoveSingleAxis(int32_t channel, int32_t position)
 {
-    if (SelectSingleAxis(channel) != 0)
-        return 1;
     int32_t step = g_machine.axisStep[channel];
-    if (step == 0)
+    // Checked before the selection, so a refused move sends nothing at all.
+    if (!CountsFit(position, step))
+        return 1;
+    if (SelectSingleAxis(channel) != 0)
         return 1;
     int32_t counts = TenthMilsToCounts(position, step);
     return Nirek1abs(channel, counts) != 0 ? 1 : 0;
@@ -64,18 +66,21 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_PenUp(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenUp() ");
     return NirekPenUpNow();
 }
 
 ZRQ_API(int32_t) Kap_PenDown(void)
 {
+    ExportCall call;
     Trace("\n>>Kap_PenDown() ");
     return NirekPenDownNow();
 }
 
 ZRQ_API(int32_t) Kap_Home(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Home() ");
     if (RequireInstalled() != 0)
@@ -86,6 +91,7 @@ ZRQ_API(int32_t) Kap_Home(void)
 
 ZRQ_API(int32_t) Kap_InMotion(void)
 {
+    ExportCall call;
     if (NirekIsInstalled() == 0)
         return 0;
     return NirekGetState() == 1 ? 1 : 0;
@@ -93,6 +99,7 @@ ZRQ_API(int32_t) Kap_InMotion(void)
 
 ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Begin Kap_LaserOn(%d) ", on);
     if (RequireInstalled() != 0)
@@ -103,14 +110,15 @@ ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
 
 ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXY(%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y));
     if (RequireInstalled() != 0)
         return 10;
-    if (SelectDefaultAxes() != 0)
+    if (!CountsFit(x, m.axisStep[kAxisChannelX]) || !CountsFit(y, m.axisStep[kAxisChannelY]))
         return 1;
-    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0)
+    if (SelectDefaultAxes() != 0)
         return 1;
     int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
     int32_t xCounts = TenthMilsToCounts(x, m.axisStep[kAxisChannelX]);
@@ -119,16 +127,17 @@ ZRQ_API(int32_t) Kap_MoveXY(int32_t x, int32_t y)
 
 ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveXYZ(%ld,%ld,%ld)  ", static_cast<long>(x), static_cast<long>(y),
         static_cast<long>(z));
     if (RequireInstalled() != 0)
         return 10;
-    if (SelectDefaultAxes() != 0)
+    if (!CountsFit(x, m.axisStep[kAxisChannelX]) || !CountsFit(y, m.axisStep[kAxisChannelY])
+        || !CountsFit(z, m.axisStep[kAxisChannelZ]))
         return 1;
-    if (m.axisStep[kAxisChannelX] == 0 || m.axisStep[kAxisChannelY] == 0
-        || m.axisStep[kAxisChannelZ] == 0)
+    if (SelectDefaultAxes() != 0)
         return 1;
     int32_t zCounts = TenthMilsToCounts(z, m.axisStep[kAxisChannelZ]);
     int32_t yCounts = TenthMilsToCounts(y, m.axisStep[kAxisChannelY]);
@@ -138,6 +147,7 @@ ZRQ_API(int32_t) Kap_MoveXYZ(int32_t x, int32_t y, int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveZ(%ld) ", static_cast<long>(z));
     if (RequireInstalled() != 0)
@@ -147,6 +157,7 @@ ZRQ_API(int32_t) Kap_MoveZ(int32_t z)
 
 ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_MoveR(%ld) ", static_cast<long>(r));
     if (RequireInstalled() != 0)
@@ -156,11 +167,13 @@ ZRQ_API(int32_t) Kap_MoveR(int32_t r)
 
 ZRQ_API(int32_t) Kap_Move4Axis(int32_t r)
 {
+    ExportCall call;
     return Kap_MoveR(r);
 }
 
 ZRQ_API(int32_t) Kap_JogBeginX(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginX()\n");
     return JogBegin(kAxisChannelX);
@@ -168,6 +181,7 @@ ZRQ_API(int32_t) Kap_JogBeginX(void)
 
 ZRQ_API(int32_t) Kap_JogBeginY(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginY()\n");
     return JogBegin(kAxisChannelY);
@@ -175,6 +189,7 @@ ZRQ_API(int32_t) Kap_JogBeginY(void)
 
 ZRQ_API(int32_t) Kap_JogBeginZ(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginZ()\n");
     return JogBegin(kAxisChannelZ);
@@ -182,6 +197,7 @@ ZRQ_API(int32_t) Kap_JogBeginZ(void)
 
 ZRQ_API(int32_t) Kap_JogBeginR(void)
 {
+    ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogBeginR()\n");
     return JogBegin(kAxisChannelR);
@@ -189,6 +205,7 @@ ZRQ_API(int32_t) Kap_JogBeginR(void)
 
 ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogSetPosition(%ld)\n", static_cast<long>(position));
@@ -196,7 +213,7 @@ ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
         return 1;
     if (RequireInstalled() != 0)
         return 10;
-    if (m.jogStep == 0)
+    if (!CountsFit(position, m.jogStep))
         return 1;
     // The encoder counts a quarter of the 22.10 value; C++ division truncates toward zero.
     int32_t encoderValue = TenthMilsToCounts(position, m.jogStep) / 4;
@@ -206,6 +223,7 @@ ZRQ_API(int32_t) Kap_JogSetPosition(int32_t position)
 
 ZRQ_API(int32_t) Kap_JogEnd(void)
 {
+    ExportCall call;
     MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_JogEnd()\n");
@@ -222,6 +240,7 @@ ZRQ_API(int32_t) Kap_JogEnd(void)
 
 ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     // The trace shows the output addresses as numbers.
@@ -242,6 +261,7 @@ ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_GetMachinePosition(%ld,%ld,%ld) ",
@@ -271,6 +291,7 @@ ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
 
 ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 {
+    ExportCall call;
     const MachineState& m = g_machine;
     Trace("\n>>Kap_GetRotorPosition(%ld) ", static_cast<long>(reinterpret_cast<intptr_t>(r)));
     if (RequireInstalled() != 0)
@@ -290,6 +311,7 @@ ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
 
 ZRQ_API(int32_t) Kap_Get4AxisPosition(int32_t* r)
 {
+    ExportCall call;
     return Kap_GetRotorPosition(r);
 }
 

@@ -32,6 +32,8 @@ void Trace(const char* format, ...)
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+    // Written when it happens, also when standard output is a pipe or a file.
+    fflush(stdout);
 }
 
 int32_t WrapToInt32(uint64_t value)

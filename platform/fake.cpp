@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <deque>
+#include <mutex>
 
 namespace {
 
@@ -33,6 +34,7 @@ struct FakeState {
     int failWrites = 0;
     bool failConfigure = false;
     bool hungUp = false;
+    bool stalled = false;
     bool ctrl = false;
     bool alt = false;
     int32_t lastError = 0;
@@ -41,6 +43,12 @@ struct FakeState {
 };
 
 FakeState s;
+
+// Real, so that tests may drive the library from several threads; kept out
+// of FakeState, which FakeReset replaces while no call runs.
+std::recursive_mutex s_exportLock;
+int s_lockDepth = 0;
+uint64_t s_lockEntries = 0;
 
 uint64_t NowMicros()
 {
@@ -205,6 +213,21 @@ void FakeHangUp(bool hungUp)
     s.hungUp = hungUp;
 }
 
+void FakeStallLine(bool stalled)
+{
+    s.stalled = stalled;
+}
+
+int FakeLockDepth()
+{
+    return s_lockDepth;
+}
+
+uint64_t FakeLockEntries()
+{
+    return s_lockEntries;
+}
+
 void FakeHoldKeys(bool ctrl, bool alt)
 {
     s.ctrl = ctrl;
@@ -222,6 +245,21 @@ std::string FakeConsoleOutput()
 }
 
 // ---- the platform interface ----
+
+const int32_t kPlatErrorLineStalled = kFakeErrorStalled;
+
+void PlatLockEnter()
+{
+    s_exportLock.lock();
+    if (s_lockDepth++ == 0)
+        ++s_lockEntries;
+}
+
+void PlatLockLeave()
+{
+    --s_lockDepth;
+    s_exportLock.unlock();
+}
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
@@ -280,6 +318,11 @@ int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_
     }
     if (s.hungUp)
         return Fail(kFakeErrorIo);
+    if (s.stalled) {
+        // The line takes nothing: the write gives up after the stall bound.
+        s.nowNanos += static_cast<uint64_t>(kPlatWriteStallMicros) * 1000u;
+        return Fail(kPlatErrorLineStalled);
+    }
     s.sent.insert(s.sent.end(), bytes, bytes + n);
     if (s.peerAttached && s.peer.receive != nullptr)
         s.peer.receive(s.peer.context, bytes, n, NowMicros());
@@ -346,6 +389,8 @@ size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
         text = "Access is denied.";
     else if (code == kFakeErrorIo)
         text = "The request could not be performed because of an I/O device error.";
+    else if (code == kFakeErrorStalled)
+        text = "A serial I/O operation completed because the time-out period expired.";
     if (text == nullptr || size == 0) {
         if (size)
             buffer[0] = '\0';

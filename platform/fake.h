@@ -26,6 +26,7 @@ struct FakePeer {
 const int32_t kFakeErrorNoDevice = 2;
 const int32_t kFakeErrorBusy = 5;
 const int32_t kFakeErrorIo = 1117;
+const int32_t kFakeErrorStalled = 1121;  // a write that the line did not take in time
 
 void FakeReset();
 
@@ -55,6 +56,14 @@ void FakeFailNextWrites(int count);
 void FakeFailConfigure(bool fail);
 // The far end goes away: reads fail as a hung-up line does.
 void FakeHangUp(bool hungUp);
+// The line stops taking bytes: each write costs the stall bound in virtual
+// time and fails.
+void FakeStallLine(bool stalled);
+
+// The export lock: how deep it is held now, and how many times a thread that
+// did not hold it has taken it since the process started.
+int FakeLockDepth();
+uint64_t FakeLockEntries();
 
 // Abort keys.
 void FakeHoldKeys(bool ctrl, bool alt);

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // An open device or event. -1 is the unset value, as INVALID_HANDLE_VALUE is.
 typedef intptr_t PlatHandle;
@@ -26,8 +27,12 @@ int PlatSerialSetBaud(PlatHandle device, uint32_t baud);
 int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBits);
 // Reads what has already arrived, at most max bytes; never waits.
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got);
-// Writes n bytes synchronously.
+// Writes n bytes synchronously. A line that takes nothing for
+// kPlatWriteStallMicros fails the write with kPlatErrorLineStalled, so a
+// stalled line costs a bounded time instead of a hang.
 int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written);
+const uint32_t kPlatWriteStallMicros = 500000;
+extern const int32_t kPlatErrorLineStalled;
 void PlatSerialBreak(PlatHandle device, int on);
 // Clears the line error state and reports its flags.
 void PlatSerialClearErrors(PlatHandle device, uint32_t* flags);
@@ -37,6 +42,11 @@ void PlatSerialClose(PlatHandle device);
 // built with ZRQ_WIN_BUSY_POLL (a benchmark's reference) returns at once.
 // Returns 1 when something is ready, 0 otherwise.
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros);
+
+// The process-wide recursive lock that every export holds while it runs, so
+// that callers on several threads take turns.
+void PlatLockEnter();
+void PlatLockLeave();
 
 // The token that stands for the open state beside the device handle.
 int PlatEventCreate(PlatHandle* event);
@@ -74,5 +84,13 @@ void PlatConsolePutChar(int c);
 int PlatMapPath(const char* path, char* mapped, size_t size);
 // The directory that stands for drive c: where there are no drives.
 const char* PlatRoot();
+// 1 when the system opens a file of this name (no folder) as a device in any
+// folder, as Windows does with COM1.mpm or CON.txt; else 0.
+int PlatFileNameIsDevice(const char* name);
+// Opens a mapped path for binary reading when it names a regular file, without
+// ever waiting: a FIFO or a device reads as a file that cannot be opened.
+FILE* PlatOpenRegularFile(const char* mapped);
+// Room for a mapped path: the longest path the system can open.
+const size_t kPlatMaxPath = 4096;
 
 #endif

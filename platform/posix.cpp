@@ -5,6 +5,7 @@
 #include <linux/input.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,21 +43,48 @@ static int Fail(int error)
     return 0;
 }
 
-// COMn is $ZRQAPI_ROOT/dev/comN when that exists (normally a link to a tty),
-// else the n-th on-board port.
-static void DevicePath(int32_t portNumber, char* path, size_t size)
+// COMn is $ZRQAPI_ROOT/dev/comN when there is any entry of that name (normally
+// a link to a tty), else the n-th on-board port. lstat, not stat: a link whose
+// adapter is unplugged is still the port the installation named, and opening
+// the on-board port in its place would drive whatever is attached there.
+static int DevicePath(int32_t portNumber, char* path, size_t size)
 {
-    snprintf(path, size, "%s/dev/com%d", PlatRoot(), static_cast<int>(portNumber));
+    int n = snprintf(path, size, "%s/dev/com%d", PlatRoot(), static_cast<int>(portNumber));
+    if (n < 0 || static_cast<size_t>(n) >= size)
+        return Fail(ENAMETOOLONG);
     struct stat st;
-    if (stat(path, &st) == 0)
-        return;
+    if (lstat(path, &st) == 0 || errno != ENOENT)
+        return 1;
     snprintf(path, size, "/dev/ttyS%d", static_cast<int>(portNumber - 1));
+    return 1;
 }
+
+// The settings each open line had before we changed them, put back at close.
+struct OpenLine {
+    int fd = -1;
+    struct termios saved;
+};
+static const int kMaxOpenLines = 8;  // one per COM number; flock bars a second open
+static OpenLine s_openLines[kMaxOpenLines];
+
+static OpenLine* FindLine(int fd)
+{
+    for (OpenLine& line : s_openLines)
+        if (line.fd == fd)
+            return &line;
+    return nullptr;
+}
+
+static void GiveLinesBackAtExit();
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
-    char path[4096];
-    DevicePath(portNumber, path, sizeof path);
+    char path[kPlatMaxPath];
+    if (!DevicePath(portNumber, path, sizeof path))
+        return 0;
+    OpenLine* line = FindLine(-1);
+    if (line == nullptr)
+        return Fail(EMFILE);
     // Non-blocking, so that an absent carrier can never hold the open.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -65,13 +93,24 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         close(fd);
         return Fail(ENOTTY);
     }
-    // flock binds root and a second opener in the same process alike, which
-    // TIOCEXCL does not.
+    // flock binds root and a second opener in the same process alike;
+    // TIOCEXCL makes any later open of the tty fail with EBUSY, also by
+    // programs that take no lock (a terminal program would read our
+    // acknowledgements). Root is exempt from TIOCEXCL, not from flock.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
         return Fail(error);
     }
+    if (tcgetattr(fd, &line->saved) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        int error = errno;
+        close(fd);
+        return Fail(error);
+    }
+    line->fd = fd;
+    static bool exitHookSet = false;
+    if (!exitHookSet)
+        exitHookSet = atexit(GiveLinesBackAtExit) == 0;
     MarkHungUp(fd, false);
     *device = fd;
     return 1;
@@ -92,8 +131,9 @@ int PlatSerialConfigure(PlatHandle device)
         return Fail(errno);
     cfmakeraw(&tio);
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL);
+    // HUPCL: DTR drops when the port closes, even when the process dies.
+    tio.c_cflag |= CLOCAL | CREAD | HUPCL;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (!SetLine(fd, &tio))
@@ -170,25 +210,43 @@ int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* g
     return Fail(errno);
 }
 
+const int32_t kPlatErrorLineStalled = ETIMEDOUT;
+
+static uint64_t NowMicros()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
 {
     int fd = static_cast<int>(device);
     *written = 0;
+    uint64_t lastProgress = NowMicros();
     while (*written < n) {
         ssize_t k = write(fd, bytes + *written, n - *written);
         if (k > 0) {
             *written += static_cast<uint32_t>(k);
+            lastProgress = NowMicros();
             continue;
         }
         if (k < 0 && errno == EINTR)
             continue;
         if (k < 0 && errno == EAGAIN) {
-            // Output queue full: wait for room, but never hang on a stuck line.
+            // Output queue full: wait for room while the line keeps taking bytes.
+            uint64_t idle = NowMicros() - lastProgress;
+            if (idle >= kPlatWriteStallMicros)
+                return Fail(kPlatErrorLineStalled);
+            int waitMs = static_cast<int>((kPlatWriteStallMicros - idle + 999u) / 1000u);
             struct pollfd pfd = {fd, POLLOUT, 0};
-            int ready = poll(&pfd, 1, 1000);
+            int ready = poll(&pfd, 1, waitMs);
+            // A signal is not the line failing: wait on for the rest of the bound.
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+                continue;
             if (ready == 1 && (pfd.revents & POLLOUT) != 0)
                 continue;
-            return Fail(ready == 0 ? ETIMEDOUT : EIO);
+            return Fail(ready < 0 ? errno : EIO);
         }
         return Fail(k < 0 ? errno : EIO);
     }
@@ -205,10 +263,52 @@ void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
     *flags = 0;
 }
 
+// Output still queued gets up to the stall bound to leave at our settings;
+// what a wedged line still holds is dropped, so the close cannot hang on it.
+static void LetOutputDrain(int fd)
+{
+    uint64_t start = NowMicros();
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (NowMicros() - start >= kPlatWriteStallMicros) {
+            tcflush(fd, TCOFLUSH);
+            return;
+        }
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// The line's own settings come back, with HUPCL so that DTR drops as the port
+// closes: a mistaken link to a terminal is not left raw. TIOCEXCL outlives our
+// descriptor on a pseudo-terminal, so it is lifted by hand.
+static void GiveLineBack(OpenLine* line)
+{
+    struct termios restored = line->saved;
+    restored.c_cflag |= HUPCL;
+    (void)tcsetattr(line->fd, TCSANOW, &restored);
+    (void)ioctl(line->fd, TIOCNXCL);
+}
+
 void PlatSerialClose(PlatHandle device)
 {
-    MarkHungUp(static_cast<int>(device), false);
-    close(static_cast<int>(device));
+    int fd = static_cast<int>(device);
+    OpenLine* line = FindLine(fd);
+    if (line != nullptr) {
+        LetOutputDrain(fd);
+        GiveLineBack(line);
+        line->fd = -1;
+    }
+    MarkHungUp(fd, false);
+    close(fd);
+}
+
+// A caller that exits without closing the port gives it back all the same.
+static void GiveLinesBackAtExit()
+{
+    for (OpenLine& line : s_openLines)
+        if (line.fd >= 0)
+            GiveLineBack(&line);
 }
 
 static void SleepMicros(uint32_t micros)
@@ -240,6 +340,19 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
         return 0;
     }
     return ready == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+// Recursive: the high-level exports call the low-level ones.
+static pthread_mutex_t s_exportLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+void PlatLockEnter()
+{
+    pthread_mutex_lock(&s_exportLock);
+}
+
+void PlatLockLeave()
+{
+    pthread_mutex_unlock(&s_exportLock);
 }
 
 static PlatHandle s_nextEvent = 1;
@@ -280,9 +393,7 @@ int PlatCounterFrequency(uint64_t* ticksPerSecond)
 
 uint64_t PlatCounterNow()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return NowMicros();
 }
 
 void PlatSleepMicros(uint32_t micros)

@@ -1,10 +1,25 @@
 // Drive-letter paths on systems without drives: "c:\qorin\qorin.cfg" is
 // $ZRQAPI_ROOT/qorin/qorin.cfg (default root /etc/zrqapi). Shared by the
 // POSIX and fake backends.
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
+
+// The fake backend is also built for Windows, which has neither flag nor FIFOs
+// to wait on, but translates line ends unless told not to.
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 const char* PlatRoot()
 {
@@ -29,4 +44,21 @@ int PlatMapPath(const char* path, char* mapped, size_t size)
     }
     mapped[at] = '\0';
     return 1;
+}
+
+FILE* PlatOpenRegularFile(const char* mapped)
+{
+    // O_NONBLOCK: opening a FIFO with no writer would otherwise wait for one.
+    int fd = open(mapped, O_RDONLY | O_BINARY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr)
+        close(fd);
+    return file;
 }

@@ -6,6 +6,7 @@
 #include <conio.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "platform/platform.h"
 
@@ -90,6 +91,20 @@ void PlatSerialSetupQueues(PlatHandle device)
     SetupComm(AsHandle(device), 4096, 1024);
 }
 
+// The port's time-outs. Reads: interval MAXDWORD with total 0, 0 returns
+// at once with what has arrived; total MAXDWORD, n returns at the first byte
+// or after n ms (the wait's slice). Writes keep their stall bound either way.
+static COMMTIMEOUTS PortTimeouts(DWORD readMultiplier, DWORD readConstant)
+{
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = readMultiplier;
+    timeouts.ReadTotalTimeoutConstant = readConstant;
+    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.WriteTotalTimeoutConstant = kPlatWriteStallMicros / 1000u;
+    return timeouts;
+}
+
 int PlatSerialConfigure(PlatHandle device)
 {
     HANDLE handle = AsHandle(device);
@@ -113,13 +128,10 @@ int PlatSerialConfigure(PlatHandle device)
     dcb.fAbortOnError = 0;
     if (!SetCommState(handle, &dcb))
         return 0;
-    // Reads return at once with whatever has arrived; writes have no time-out.
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    // Reads return at once with whatever has arrived. A write may take a
+    // millisecond a byte (four times what 38400 baud needs) plus the stall
+    // bound: a wedged line fails the write instead of holding it for ever.
+    COMMTIMEOUTS timeouts = PortTimeouts(0, 0);
     if (!SetCommTimeouts(handle, &timeouts))
         return 0;
     SetCommMask(handle, EV_RXCHAR);
@@ -172,12 +184,21 @@ int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* g
     return ok || first != 0 ? 1 : 0;
 }
 
+const int32_t kPlatErrorLineStalled = ERROR_COUNTER_TIMEOUT;
+
 int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
 {
     DWORD done = 0;
     BOOL ok = WriteFile(AsHandle(device), bytes, n, &done, nullptr);
     *written = done;
-    return ok ? 1 : 0;
+    if (!ok)
+        return 0;
+    // A write time-out completes the call with fewer bytes than asked.
+    if (done < n) {
+        SetLastError(ERROR_COUNTER_TIMEOUT);
+        return 0;
+    }
+    return 1;
 }
 
 void PlatSerialBreak(PlatHandle device, int on)
@@ -245,8 +266,8 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     if (status.cbInQue > 0)
         return 1;
     DWORD sliceMs = (maxMicros + 999u) / 1000u;
-    COMMTIMEOUTS waiting = {MAXDWORD, MAXDWORD, sliceMs ? sliceMs : 1, 0, 0};
-    COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 0};
+    COMMTIMEOUTS waiting = PortTimeouts(MAXDWORD, sliceMs ? sliceMs : 1);
+    COMMTIMEOUTS immediate = PortTimeouts(0, 0);
     if (!SetCommTimeouts(handle, &waiting)) {
         SleepSlice(maxMicros);
         return 0;
@@ -274,6 +295,24 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     return 0;
 }
 #endif
+
+// Made when the library loads, before any export can run; never deleted, as
+// the process may still call in while it exits.
+struct ExportLock {
+    CRITICAL_SECTION section;
+    ExportLock() { InitializeCriticalSection(&section); }
+};
+static ExportLock s_exportLock;
+
+void PlatLockEnter()
+{
+    EnterCriticalSection(&s_exportLock.section);
+}
+
+void PlatLockLeave()
+{
+    LeaveCriticalSection(&s_exportLock.section);
+}
 
 int PlatEventCreate(PlatHandle* event)
 {
@@ -391,4 +430,16 @@ int PlatMapPath(const char* path, char* mapped, size_t size)
         return 0;
     memcpy(mapped, path, n + 1);
     return 1;
+}
+
+FILE* PlatOpenRegularFile(const char* mapped)
+{
+    // A name that reaches a device or a pipe is no file of ours.
+    FILE* file = fopen(mapped, "rb");
+    struct _stat st;
+    if (file != nullptr && (_fstat(_fileno(file), &st) != 0 || (st.st_mode & _S_IFREG) == 0)) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
 }

@@ -5,6 +5,7 @@
 
 #include "include/zrqapi.h"
 #include "protocol/protocol.h"
+#include "serial/entry.h"
 
 // Results of NirekGetBoxState; 1 is never given.
 static const int32_t kBoxRunsProtocol = 0;
@@ -24,14 +25,18 @@ int32_t WaitForPrompt()
     int32_t previous = 0;
     for (int i = 0; i < kPromptMaxBytes; ++i) {
         int32_t iKey = ReadReply(kPromptByteTimeout);
-        if (g_protocol.traceMask != 0)
+        if (g_protocol.traceMask != 0) {
             printf(" iKey=%d ", iKey);
+            fflush(stdout);
+        }
         if (iKey == NoByte)
             break;
         // The first byte is paired with 0, so it can never complete the prompt alone.
         int32_t iResponse = previous * 256 + iKey;
-        if (g_protocol.traceMask != 0)
+        if (g_protocol.traceMask != 0) {
             printf(" iResponse=%d ", iResponse);
+            fflush(stdout);
+        }
         if (iResponse == kPromptPair) {
             // The rest of the prompt line must not reach the next exchange.
             DrainInput();
@@ -47,6 +52,7 @@ extern "C" {
 
 ZRQ_API(int32_t) NirekEstop(void)
 {
+    ExportCall call;
     for (int i = 0; i < kEstopCount; ++i)
         ComPutByte(&g_link, kEstopByte);
     return NirekSync(0);
@@ -54,6 +60,7 @@ ZRQ_API(int32_t) NirekEstop(void)
 
 ZRQ_API(int32_t) NirekGetBoxState(void)
 {
+    ExportCall call;
     ProtocolTrace("\nNirekGetBoxState ");
     for (int i = 0; i < kSyncLeadCount; ++i)
         ComPutByte(&g_link, kSyncLead);

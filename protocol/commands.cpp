@@ -4,6 +4,7 @@
 // acknowledgement in wait mode).
 #include "include/zrqapi.h"
 #include "protocol/protocol.h"
+#include "serial/entry.h"
 
 // Numbered controller parameters written by the wrappers.
 static const int32_t kParamPulseLead = 12;  // always written first by a wrapper
@@ -61,36 +62,43 @@ extern "C" {
 
 ZRQ_API(int32_t) NirekXrel(int32_t d)
 {
+    ExportCall call;
     return LongMove1(kCmdXrel, d);
 }
 
 ZRQ_API(int32_t) NirekYrel(int32_t d)
 {
+    ExportCall call;
     return LongMove1(kCmdYrel, d);
 }
 
 ZRQ_API(int32_t) NirekXabs(int32_t p)
 {
+    ExportCall call;
     return LongMove1(kCmdXabs, p);
 }
 
 ZRQ_API(int32_t) NirekYabs(int32_t p)
 {
+    ExportCall call;
     return LongMove1(kCmdYabs, p);
 }
 
 ZRQ_API(int32_t) Nirek1abs(int32_t channel, int32_t p)
 {
+    ExportCall call;
     return ChannelMove(kCmd1abs, channel, p);
 }
 
 ZRQ_API(int32_t) Nirek1rel(int32_t channel, int32_t d)
 {
+    ExportCall call;
     return ChannelMove(kCmd1rel, channel, d);
 }
 
 ZRQ_API(int32_t) NirekXYrel(int32_t dx, int32_t dy)
 {
+    ExportCall call;
     // Compact moves skip the pen step.
     if (FitsCompact(dx) && FitsCompact(dy)) {
         BeginCommand(kCmdXYrelCompact);
@@ -111,6 +119,7 @@ ZRQ_API(int32_t) NirekXYrel(int32_t dx, int32_t dy)
 
 ZRQ_API(int32_t) NirekXYZrel(int32_t dx, int32_t dy, int32_t dz)
 {
+    ExportCall call;
     if (dz == 0)
         return NirekXYrel(dx, dy);
     // Zero distances stay in the three-axis frame; there is no single-axis fall-back here.
@@ -131,6 +140,7 @@ ZRQ_API(int32_t) NirekXYZrel(int32_t dx, int32_t dy, int32_t dz)
 
 ZRQ_API(int32_t) NirekXYabs(int32_t x, int32_t y)
 {
+    ExportCall call;
     SyncPen();
     BeginCommand(kCmdXYabs);
     PutLong32(x);
@@ -140,6 +150,7 @@ ZRQ_API(int32_t) NirekXYabs(int32_t x, int32_t y)
 
 ZRQ_API(int32_t) NirekXYZabs(int32_t x, int32_t y, int32_t z)
 {
+    ExportCall call;
     SyncPen();
     BeginCommand(kCmdXYZabs);
     PutLong32(x);
@@ -152,12 +163,14 @@ ZRQ_API(int32_t) NirekXYZabs(int32_t x, int32_t y, int32_t z)
 // acknowledgement is then lost.
 ZRQ_API(int32_t) NirekPenUpNow(void)
 {
+    ExportCall call;
     g_protocol.penNow = 0;
     return SimpleCommand(kCmdPenUp);
 }
 
 ZRQ_API(int32_t) NirekPenDownNow(void)
 {
+    ExportCall call;
     g_protocol.penNow = 1;
     return SimpleCommand(kCmdPenDown);
 }
@@ -165,18 +178,21 @@ ZRQ_API(int32_t) NirekPenDownNow(void)
 // Only the wanted state changes; the next long-form move carries it out.
 ZRQ_API(int32_t) NirekPenUp(void)
 {
+    ExportCall call;
     g_protocol.penWanted = 0;
     return 0;
 }
 
 ZRQ_API(int32_t) NirekPenDown(void)
 {
+    ExportCall call;
     g_protocol.penWanted = 1;
     return 0;
 }
 
 ZRQ_API(int32_t) NirekSelectY(int32_t a)
 {
+    ExportCall call;
     BeginCommand(kCmdSelectY);
     PutByte(a);
     return FinishCommand();
@@ -184,6 +200,7 @@ ZRQ_API(int32_t) NirekSelectY(int32_t a)
 
 ZRQ_API(int32_t) NirekSelectXY(int32_t a, int32_t b)
 {
+    ExportCall call;
     BeginCommand(kCmdSelectXY);
     PutByte(a);
     PutByte(b);
@@ -192,6 +209,7 @@ ZRQ_API(int32_t) NirekSelectXY(int32_t a, int32_t b)
 
 ZRQ_API(int32_t) NirekSelectXYZ2(int32_t a, int32_t b, int32_t c)
 {
+    ExportCall call;
     BeginCommand(kCmdSelectXYZ);
     PutByte(a);
     PutByte(b);
@@ -201,27 +219,32 @@ ZRQ_API(int32_t) NirekSelectXYZ2(int32_t a, int32_t b, int32_t c)
 
 ZRQ_API(int32_t) NirekWaitHalt(void)
 {
+    ExportCall call;
     return SimpleCommand(kCmdWaitHalt);
 }
 
 ZRQ_API(int32_t) NirekTrainBegin(void)
 {
+    ExportCall call;
     return SimpleCommand(kCmdTrainBegin);
 }
 
 // Ending a pulse train is the same frame as waiting for a halt.
 ZRQ_API(int32_t) NirekTrainEnd(void)
 {
+    ExportCall call;
     return SimpleCommand(kCmdWaitHalt);
 }
 
 ZRQ_API(int32_t) NirekVector(int32_t on)
 {
+    ExportCall call;
     return FlagCommand(kCmdVector, on);
 }
 
 ZRQ_API(int32_t) NirekSpeed(int32_t v)
 {
+    ExportCall call;
     BeginCommand(kCmdSpeed);
     PutWord16(v);
     return FinishCommand();
@@ -229,6 +252,7 @@ ZRQ_API(int32_t) NirekSpeed(int32_t v)
 
 ZRQ_API(int32_t) Nirek1Speed(int32_t channel, int32_t v)
 {
+    ExportCall call;
     BeginCommand(kCmd1Speed);
     PutByte(channel);
     PutWord16(v);
@@ -237,27 +261,32 @@ ZRQ_API(int32_t) Nirek1Speed(int32_t channel, int32_t v)
 
 ZRQ_API(int32_t) NirekTestMode(int32_t on)
 {
+    ExportCall call;
     return FlagCommand(kCmdTestMode, on);
 }
 
 ZRQ_API(int32_t) NirekSetMinPulse(int32_t v)
 {
+    ExportCall call;
     return NirekParam(kParamMinPulse, v);
 }
 
 ZRQ_API(int32_t) NirekSetPulseDuty(int32_t v)
 {
+    ExportCall call;
     return NirekParam(kParamPulseDuty, v);
 }
 
 ZRQ_API(int32_t) NirekSetPulseEnable(int32_t on)
 {
+    ExportCall call;
     return NirekParam(kParamPulseEnable, on != 0 ? 1 : 0);
 }
 
 // The sample count is not sent when the spacing was not taken.
 ZRQ_API(int32_t) NirekSetPulseSpacing(int32_t count, int32_t spacing)
 {
+    ExportCall call;
     int32_t result = NirekParam(kParamPulseLead, spacing);
     if (result != 0)
         return result;
@@ -266,6 +295,7 @@ ZRQ_API(int32_t) NirekSetPulseSpacing(int32_t count, int32_t spacing)
 
 ZRQ_API(int32_t) NirekSetTrainRatio(int32_t a, int32_t b, int32_t c)
 {
+    ExportCall call;
     NirekParam(kParamPulseLead, a);
     NirekParam(kParamTrainRatio2, b);
     return NirekParam(kParamTrainRatio3, c);
@@ -273,6 +303,7 @@ ZRQ_API(int32_t) NirekSetTrainRatio(int32_t a, int32_t b, int32_t c)
 
 ZRQ_API(int32_t) NirekSetEncoder(int32_t encoder, int32_t value)
 {
+    ExportCall call;
     NirekParam(kParamPulseLead, encoder);
     return NirekParam(kParamEncoderValue, value);
 }

@@ -4,6 +4,7 @@
 #include "include/zrqapi.h"
 #include "platform/platform.h"
 #include "protocol/protocol.h"
+#include "serial/entry.h"
 #include "serial/timing.h"
 
 ComPort g_link;
@@ -17,8 +18,11 @@ static const int32_t kDrainPauseMs = 2;
 
 void ProtocolTrace(const char* text)
 {
-    if (g_protocol.traceMask != 0)
+    if (g_protocol.traceMask != 0) {
+        // Written when it happens, also when standard output is a pipe or a file.
         fputs(text, stdout);
+        fflush(stdout);
+    }
 }
 
 void BeginCommand(uint8_t letter)
@@ -193,6 +197,7 @@ extern "C" {
 
 ZRQ_API(int32_t) NirekSync(int32_t flag)
 {
+    ExportCall call;
     ProtocolTrace(" sync() ");
     g_protocol.ackPending = 0;
     for (int i = 0; i < kSyncLeadCount; ++i)
@@ -210,6 +215,7 @@ ZRQ_API(int32_t) NirekSync(int32_t flag)
 
 ZRQ_API(int32_t) NirekParam(int32_t number, int32_t value)
 {
+    ExportCall call;
     BeginCommand(kCmdParam);
     PutWord16(number);
     PutLong32(value);
@@ -218,6 +224,7 @@ ZRQ_API(int32_t) NirekParam(int32_t number, int32_t value)
 
 ZRQ_API(int32_t) NirekSetTimeout(int32_t tenths)
 {
+    ExportCall call;
     int32_t previous = g_protocol.protocolTimeout;
     g_protocol.protocolTimeout = tenths;
     return previous;
@@ -225,6 +232,7 @@ ZRQ_API(int32_t) NirekSetTimeout(int32_t tenths)
 
 ZRQ_API(int32_t) NirekSetWaitMode(int32_t on)
 {
+    ExportCall call;
     int32_t previous = g_protocol.waitMode;
     g_protocol.waitMode = on != 0 ? 1 : 0;
     return previous;
@@ -232,6 +240,7 @@ ZRQ_API(int32_t) NirekSetWaitMode(int32_t on)
 
 ZRQ_API(int32_t) NirekSetDebugMask(int32_t mask)
 {
+    ExportCall call;
     int32_t previous = g_protocol.traceMask;
     g_protocol.traceMask = mask & kTraceProtocol;
     return previous;
@@ -239,6 +248,7 @@ ZRQ_API(int32_t) NirekSetDebugMask(int32_t mask)
 
 ZRQ_API(int32_t) NirekInstall(int32_t port)
 {
+    ExportCall call;
     ComRemove(&g_link);
     ComReset(&g_link, port);
     if (TimerInit() != 0)
@@ -250,11 +260,13 @@ ZRQ_API(int32_t) NirekInstall(int32_t port)
 
 ZRQ_API(int32_t) NirekIsInstalled(void)
 {
+    ExportCall call;
     return g_link.portHandle != kPlatNoHandle ? 1 : 0;
 }
 
 ZRQ_API(int32_t) NirekRemove(void)
 {
+    ExportCall call;
     ComRemove(&g_link);
     ProtocolTrace(" ComRemove ");
     return 0;

@@ -6,6 +6,7 @@
 
 #include "include/zrqapi.h"
 #include "protocol/protocol.h"
+#include "serial/entry.h"
 
 // The handshake bytes after the first are answered at once by a live box.
 static const int32_t kInfoNextTimeout = 1;  // tenths
@@ -35,8 +36,10 @@ uint32_t InfoHandshake()
 int32_t StatusSucceeded(int32_t* word)
 {
     int32_t status = NkGetStatus(word);
-    if (g_protocol.traceMask != 0)
+    if (g_protocol.traceMask != 0) {
         printf(" NkGetStatus=0x%x ", static_cast<unsigned>(status));
+        fflush(stdout);
+    }
     return (status & 1) == 0 ? 1 : 0;
 }
 
@@ -52,6 +55,7 @@ extern "C" {
 
 ZRQ_API(uint32_t) NirekGetInfo(int32_t selector, int32_t index)
 {
+    ExportCall call;
     BeginCommand(kCmdInfo);
     PutByte(selector);
     PutByte(index);
@@ -62,6 +66,7 @@ ZRQ_API(uint32_t) NirekGetInfo(int32_t selector, int32_t index)
 
 ZRQ_API(int32_t) NirekGetSavedID(char* text)
 {
+    ExportCall call;
     // Built locally and copied out, so that a null buffer is never written;
     // the queries still run, keeping the exchange with the box the same.
     char id[kIdLength + 1];
@@ -78,6 +83,7 @@ ZRQ_API(int32_t) NirekGetSavedID(char* text)
 
 ZRQ_API(int32_t) NirekGetState(void)
 {
+    ExportCall call;
     int32_t available = ComAvail(&g_link);
     // Lazy mode: while the last command's acknowledgement is outstanding the box is busy.
     if (g_protocol.ackPending == 1 && available == 0)
@@ -92,6 +98,7 @@ ZRQ_API(int32_t) NirekGetState(void)
 
 ZRQ_API(int32_t) NirekHome(int32_t a)
 {
+    ExportCall call;
     // The previous acknowledgement is read first, so it cannot land in homeStatus.
     SettlePendingAck();
     g_protocol.resultSlot = &g_protocol.homeStatus;
@@ -103,6 +110,7 @@ ZRQ_API(int32_t) NirekHome(int32_t a)
 
 ZRQ_API(int32_t) NirekHome1(int32_t a, int32_t flag, int32_t b, int32_t c)
 {
+    ExportCall call;
     SettlePendingAck();
     g_protocol.resultSlot = &g_protocol.homeStatus;
     BeginCommand(kCmdHome1);
@@ -115,11 +123,13 @@ ZRQ_API(int32_t) NirekHome1(int32_t a, int32_t flag, int32_t b, int32_t c)
 
 ZRQ_API(int32_t) NirekHomed(void)
 {
+    ExportCall call;
     return StatusSucceeded(&g_protocol.homeStatus);
 }
 
 ZRQ_API(int32_t) NirekMakeRamps(void)
 {
+    ExportCall call;
     SettlePendingAck();
     g_protocol.resultSlot = &g_protocol.rampStatus;
     return NirekParam(kParamMakeRamps, 0);
@@ -127,6 +137,7 @@ ZRQ_API(int32_t) NirekMakeRamps(void)
 
 ZRQ_API(int32_t) NirekMakeRampsWorked(void)
 {
+    ExportCall call;
     return StatusSucceeded(&g_protocol.rampStatus);
 }
 

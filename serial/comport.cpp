@@ -1,5 +1,7 @@
 #include "serial/comport.h"
 
+#include "serial/entry.h"
+
 void ComReset(ComPort* port, int32_t portNumber)
 {
     port->portHandle = kPlatNoHandle;
@@ -7,6 +9,7 @@ void ComReset(ComPort* port, int32_t portNumber)
     port->count = 0;
     port->readPos = 0;
     port->portNumber = portNumber;
+    port->stalledCall = 0;
 }
 
 void ComRemove(ComPort* port)
@@ -72,10 +75,20 @@ void ComCheckError(ComPort* port, int ok)
 
 void ComWrite(ComPort* port, const uint8_t* bytes, uint32_t n)
 {
+    // Writes are not retried, and once the line has stalled the rest of the
+    // call's writes fail at once: a stalled line costs one bound per call,
+    // not one per write.
+    uint64_t call = CurrentExportCall();
+    if (call != 0 && port->stalledCall == call) {
+        port->lastError = kPlatErrorLineStalled;
+        return;
+    }
     uint32_t written = 0;
     int ok = port->portHandle != kPlatNoHandle
         && PlatSerialWrite(port->portHandle, bytes, n, &written);
     ComCheckError(port, ok);
+    if (!ok && port->lastError == kPlatErrorLineStalled)
+        port->stalledCall = call;
 }
 
 void ComPutByte(ComPort* port, int32_t b)

@@ -21,6 +21,7 @@ struct ComPort {
     uint8_t rxBuffer[kComRxBufferSize] = {};
     PlatHandle portHandle = kPlatNoHandle;
     PlatHandle eventHandle = kPlatNoHandle;
+    uint64_t stalledCall = 0;  // the export call in which a write stalled, or 0
 };
 
 void ComReset(ComPort* port, int32_t portNumber);

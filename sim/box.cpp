@@ -471,7 +471,9 @@ void Box::DropHeldReplies(uint64_t now)
     if (held_.empty())
         return;
     counters_.heldRepliesDropped += held_.size();
-    Record(now, Format("%zu held repl%s dropped", held_.size(), held_.size() == 1 ? "y" : "ies"));
+    Record(now,
+        Format("%lu held repl%s dropped", static_cast<unsigned long>(held_.size()),
+            held_.size() == 1 ? "y" : "ies"));
     held_.clear();
 }
 

@@ -5,6 +5,7 @@
 #include "include/zrqapi.h"
 #include "platform/platform.h"
 #include "serial/comport.h"
+#include "serial/entry.h"
 
 // Line printing: the text and a newline. Flushed at once, so the operator
 // sees each line even when standard output is a pipe, and a write failure
@@ -37,6 +38,9 @@ static void RunSession(ComPort* port)
             int key = PlatConsoleGetKey();
             if (key == kKeyQuit)
                 break;
+            // Each key is a request of its own: a stalled line costs one
+            // stall bound per key rather than dropping the rest of the session.
+            port->stalledCall = 0;
             if (key == kKeyBreak)
                 ComBreak(port);
             else
@@ -76,6 +80,7 @@ extern "C" {
 
 ZRQ_API(int32_t) Kap_DumbTerminal(int32_t port)
 {
+    ExportCall call;
     return DumbTerminal(port);
 }
 

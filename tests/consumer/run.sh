@@ -71,3 +71,18 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 "$cmake" --build "$scratch/cmake-build" >"$scratch/build.log" ||
     { cat "$scratch/build.log"; fail "find_package build failed"; }
 check_run find_package "$scratch/cmake-build/consumer"
+
+# 3. The Python package, from the prefix alone, loading the library through the
+# linker's usual search.
+pydir=$prefix/lib/python3/dist-packages
+[ -f "$pydir/zrqapi/__init__.py" ] && [ -f "$pydir/zrqapi/py.typed" ] || fail "the Python package was not installed"
+[ -z "$(find "$pydir" -name __pycache__)" ] || fail "compiled Python files were installed"
+if command -v python3 >/dev/null; then
+    output=$(cd "$scratch" && env -u ZRQAPI_LIBRARY PYTHONPATH="$pydir" LD_LIBRARY_PATH="$prefix/$libdir" \
+        python3 -m zrqapi) || fail "python3 -m zrqapi failed: $output"
+    case "$output" in
+    *"library API $major.$minor, loaded from $(readlink -f "$prefix/$libdir")/libzrqapi.so"*) ;;
+    *) fail "python3 -m zrqapi printed: $output" ;;
+    esac
+    echo "python: $output"
+fi

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -80,6 +81,9 @@ TEST(TerminalFaults, ConsoleIsRestoredWhateverSignalEndsTheProcess)
             tio.c_lflag & (ICANON | ECHO | ISIG), static_cast<tcflag_t>(ICANON | ECHO | ISIG));
         EXPECT_NE(tio.c_iflag & ICRNL, 0u);
         close(console);
+        // A process killed while it held the line leaves the pseudo-terminal
+        // exclusive; as any holder may, the box side lifts it for the next run.
+        ioctl(boxSlave, TIOCNXCL);
     }
     close(boxMaster);
     close(boxSlave);

@@ -5,10 +5,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -122,6 +126,64 @@ private:
     std::vector<uint8_t> received_;
 };
 
+// The system's text for why the library could not open COMn, as the dumb
+// terminal reports it.
+std::string OpenFailureText(int port)
+{
+    testing::internal::CaptureStdout();
+    Kap_DumbTerminal(port);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Fills the line towards the box until it takes no more: with nobody reading
+// the master, the next write finds the line stalled.
+bool StallLine(int slave)
+{
+    // Raw, as the library will set it: a cooked line counts its room otherwise.
+    // The kernel moves bytes on to the master's reader a little later, which
+    // makes room again: the line is full when a pause brings no room.
+    struct termios tio;
+    if (tcgetattr(slave, &tio) != 0)
+        return false;
+    cfmakeraw(&tio);
+    if (tcsetattr(slave, TCSANOW, &tio) != 0)
+        return false;
+    std::vector<uint8_t> chunk(4096, 0x55);
+    for (int round = 0; round < 1000; ++round) {
+        bool tookAny = false;
+        while (write(slave, chunk.data(), chunk.size()) > 0)
+            tookAny = true;
+        if (errno != EAGAIN)
+            return false;
+        if (!tookAny && round > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The exit status of probe() run in a child process that is not root.
+int InChildWithoutPrivilege(int (*probe)(const char*), const char* path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(255);
+        _exit(probe(path));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int OpenErrno(const char* path)
+{
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    return fd >= 0 ? 0 : errno;
+}
+
+void IgnoreSignal(int) { }
+
 class PosixLine : public ::testing::Test {
 protected:
     void SetUp() override
@@ -155,17 +217,19 @@ protected:
 
 TEST_F(PosixLine, InstallConfiguresARawLineAt38400)
 {
-    ASSERT_EQ(NirekInstall(1), 0);
-    EXPECT_EQ(NirekIsInstalled(), 1);
+    // Opened first: once the library has the line, only root could open it.
     int fd = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(NirekInstall(1), 0);
+    EXPECT_EQ(NirekIsInstalled(), 1);
     struct termios tio;
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
     close(fd);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(
+        tio.c_cflag & (CLOCAL | CREAD | HUPCL), static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
     EXPECT_EQ(tio.c_oflag & OPOST, 0u);
@@ -204,10 +268,12 @@ TEST_F(PosixLine, SecondOpenerIsRefusedEvenInTheSameProcess)
     EXPECT_EQ(NirekIsInstalled(), 0);
     close(holder);
     ASSERT_EQ(NirekInstall(1), 0);
-    // Now the library holds it.
+    // Now the library holds it: root may still open the tty, but not lock it.
     int other = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(other, 0);
-    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    if (other >= 0)
+        EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    else
+        EXPECT_EQ(errno, EBUSY);
     close(other);
     NirekRemove();
     other = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -258,6 +324,175 @@ TEST_F(PosixLine, WaitingForAnAcknowledgementSleepsInTheKernel)
     EXPECT_GT(wall, 0.9);
     EXPECT_LT(wall, 2 * 1.0 + 1.0);  // the sync is answered at once
     EXPECT_LT(cpu, 0.5 * wall);
+}
+
+TEST_F(PosixLine, AnEntryUnderDevIsThePortEvenWhenItLeadsNowhere)
+{
+    // An unplugged adapter leaves a dangling link; the on-board port that
+    // stands for the same number must not be opened in its place.
+    const struct {
+        const char* name;
+        std::string target;  // empty: a regular file
+        int error;
+    } cases[] = {
+        {"dangling link", root_ + "/no-such-adapter", ENOENT},
+        {"link to a non-terminal", "/dev/null", ENOTTY},
+        {"regular file", "", ENOTTY},
+    };
+    for (const auto& c : cases) {
+        std::string entry = root_ + "/dev/com1";
+        unlink(entry.c_str());
+        if (c.target.empty())
+            close(open(entry.c_str(), O_WRONLY | O_CREAT, 0600));
+        else
+            ASSERT_EQ(symlink(c.target.c_str(), entry.c_str()), 0);
+        EXPECT_EQ(NirekInstall(1), 1) << c.name;
+        EXPECT_EQ(Kap_InitOnCom(1), ZRQ_CANT_OPEN_PORT) << c.name;
+        EXPECT_NE(OpenFailureText(1).find(strerror(c.error)), std::string::npos) << c.name;
+    }
+}
+
+TEST_F(PosixLine, PathsLongerThanTheSystemTakesFailAndLongOnesThatFitWork)
+{
+    std::string overlong = "/tmp/" + std::string(5000, 'r');
+    setenv("ZRQAPI_ROOT", overlong.c_str(), 1);
+    EXPECT_EQ(NirekInstall(1), 1);
+    EXPECT_NE(OpenFailureText(1).find(strerror(ENAMETOOLONG)), std::string::npos);
+    EXPECT_EQ(Kap_Init(), ZRQ_NO_CONFIG);
+
+    // A root of 1,500 characters: the port and the configuration both open.
+    std::string deep = root_;
+    while (deep.size() < 1500) {
+        deep += "/" + std::string(240, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(mkdir((deep + "/dev").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((deep + "/qorin").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(box_.SlavePath().c_str(), (deep + "/dev/com1").c_str()), 0);
+    FILE* config = fopen((deep + "/qorin/qorin.cfg").c_str(), "w");
+    ASSERT_NE(config, nullptr);
+    fputs("1 COMPORT \n", config);
+    fclose(config);
+    setenv("ZRQAPI_ROOT", deep.c_str(), 1);
+    box_.Start();
+    // The test box answers no probe: the port was found, opened and probed.
+    EXPECT_EQ(Kap_Init(), ZRQ_NOT_RESPONDING);
+}
+
+TEST_F(PosixLine, NoOtherProgramCanOpenTheLineWhileItIsOurs)
+{
+    const char* path = box_.SlavePath().c_str();
+    if (getuid() == 0) {
+        ASSERT_EQ(chmod(path, 0666), 0);  // so that the unprivileged child may try
+    }
+    ASSERT_EQ(NirekInstall(1), 0);
+    EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), EBUSY);
+    NirekRemove();
+    EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), 0);
+    // A caller that exits without closing the port releases it all the same.
+    pid_t caller = fork();
+    if (caller == 0) {
+        if (NirekInstall(1) != 0)
+            _exit(1);
+        exit(0);
+    }
+    int status = -1;
+    waitpid(caller, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(InChildWithoutPrivilege(OpenErrno, path), 0);
+}
+
+TEST_F(PosixLine, CloseGivesTheLineItsOwnSettingsBackAndDropsDtr)
+{
+    int holder = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    for (bool hangUpOnClose : {true, false}) {
+        struct termios before;
+        ASSERT_EQ(tcgetattr(holder, &before), 0);
+        before.c_lflag |= ICANON | ECHO | ISIG;
+        before.c_iflag |= ICRNL | IXON;
+        before.c_oflag |= OPOST;
+        cfsetispeed(&before, B9600);
+        cfsetospeed(&before, B9600);
+        if (hangUpOnClose)
+            before.c_cflag |= HUPCL;
+        else
+            before.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        ASSERT_EQ(tcsetattr(holder, TCSANOW, &before), 0);
+        ASSERT_EQ(tcgetattr(holder, &before), 0);
+
+        ASSERT_EQ(NirekInstall(1), 0);
+        NirekRemove();
+        struct termios after;
+        ASSERT_EQ(tcgetattr(holder, &after), 0);
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << hangUpOnClose;
+        EXPECT_EQ(after.c_oflag, before.c_oflag) << hangUpOnClose;
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << hangUpOnClose;
+        EXPECT_EQ(after.c_cflag, before.c_cflag | HUPCL) << hangUpOnClose;
+        EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600)) << hangUpOnClose;
+        EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0) << hangUpOnClose;
+    }
+    close(holder);
+}
+
+TEST_F(PosixLine, StalledLineCostsOneBoundedWaitPerCall)
+{
+    int holder = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_TRUE(StallLine(holder));
+    std::string config = root_ + "/qorin";
+    ASSERT_EQ(mkdir(config.c_str(), 0755), 0);
+    FILE* file = fopen((config + "/qorin.cfg").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("1 COMPORT \n", file);
+    fclose(file);
+
+    ASSERT_EQ(NirekInstall(1), 0);
+    NirekSetTimeout(5);
+    double start = Now();
+    EXPECT_EQ(NirekParam(1, 1), ZRQ_ACK_TIMEOUT);
+    double param = Now() - start;
+    NirekRemove();
+    start = Now();
+    EXPECT_EQ(Kap_Init(), ZRQ_NOT_RESPONDING);
+    double init = Now() - start;
+    printf(
+        "stalled line: wait-mode NirekParam (time-out 5) %.2f s, Kap_Init %.2f s\n", param, init);
+    EXPECT_LT(param, 2 * (0.5 + 6.5));
+    EXPECT_LT(init, 2 * 1.6);
+    close(holder);
+}
+
+TEST_F(PosixLine, SignalWhileWaitingForTheLineIsNoFailure)
+{
+    int holder = open(box_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(NirekInstall(1), 0);
+    ASSERT_TRUE(StallLine(holder));
+    struct sigaction action = {};
+    action.sa_handler = IgnoreSignal;  // no SA_RESTART: the wait sees EINTR
+    struct sigaction previous;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    // A signal 100 ms into the wait; the box starts reading at 250 ms.
+    pthread_t caller = pthread_self();
+    std::vector<uint8_t> arrived;
+    std::thread peer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(caller, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        box_.Start();
+    });
+    NirekSetWaitMode(0);
+    EXPECT_EQ(NirekParam(0x0102, 0x03040506), 0);
+    peer.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    box_.Stop();
+    sigaction(SIGUSR1, &previous, nullptr);
+    std::vector<uint8_t> got = box_.Received();
+    const std::vector<uint8_t> frame = {0x70, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    ASSERT_GE(got.size(), frame.size());
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 7, got.end()), frame);
+    close(holder);
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 // messages, the configuration sequence on the wire, MPM files, traces.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <functional>
 #include <string>
 
@@ -234,13 +239,29 @@ TEST_F(MachineInit, MpmFileNamesAndVersionsFollowTheIdentifier)
         {"a/b.1", "a/b.mpm", "1", 5},  // the identifier may not leave the directory
         {"C:K12", "K12.mpm", "-1", 5},
         {"..\\K12", "K12.mpm", "-1", 5},
-        // Names Windows opens as devices are refused even where a file exists.
-        {"COM2.1", "COM2.mpm", "1", 5, true},
-        {"nul", "nul.mpm", "-1", 5, true},
-        {"Con .1", "Con .mpm", "1", 5, true},
+        // Names Windows opens as devices, whatever the extension, are refused
+        // there even where a file exists; elsewhere they are plain file names.
+        {"COM2.1", "COM2.mpm", "1", 0, true},
+        {"COM1.1", "COM1.mpm", "1", 0, true},
+        {"nul", "nul.mpm", "-1", 0, true},
+        {"Con .1", "Con .mpm", "1", 0, true},
+        {"CON.1A", "CON.mpm", "46", 0, true},
+        {"LPT0", "LPT0.mpm", "-1", 0, true},
+        {"AUX .Z", "AUX .mpm", "35", 0, true},
+        {"CONIN$", "CONIN$.mpm", "-1", 0, true},
+        {"conout$.2", "conout$.mpm", "2", 0, true},
+        {"COM\xB9.1", "COM\xB9.mpm", "1", 0, true},         // superscript one, Windows-1252
+        {"lpt\xC2\xB3", "lpt\xC2\xB3.mpm", "-1", 0, true},  // superscript three, UTF-8
         {"COM", "COM.mpm", "-1", 0},
         {"COMX.1", "COMX.mpm", "1", 0},
+        {"COM10.1", "COM10.mpm", "1", 0},
+        {"CONIN.1", "CONIN.mpm", "1", 0},
     };
+#ifdef _WIN32
+    const bool devicesRefused = true;
+#else
+    const bool devicesRefused = false;
+#endif
     for (const auto& c : cases) {
         ResetLibraryState();
         box = MachineBox();
@@ -259,8 +280,9 @@ TEST_F(MachineInit, MpmFileNamesAndVersionsFollowTheIdentifier)
 #endif
         if (writable)
             root.Write("qorin/mpm/" + file, text);
-        EXPECT_EQ(Kap_InitOnCom(1), c.result) << c.identifier;
-        if (c.result != 0)
+        const int32_t expected = c.deviceName && devicesRefused ? 5 : c.result;
+        EXPECT_EQ(Kap_InitOnCom(1), expected) << c.identifier;
+        if (expected != 0)
             continue;
         // The file's values replace the controller's for every axis.
         EXPECT_EQ(g_machine.axisStep[kAxisChannelX], 12500) << c.identifier;
@@ -270,6 +292,19 @@ TEST_F(MachineInit, MpmFileNamesAndVersionsFollowTheIdentifier)
         EXPECT_EQ(g_machine.zVunit, 16u);
         EXPECT_EQ(g_machine.rVunit, 64u);
     }
+}
+
+TEST_F(MachineInit, RefusedIdentifierTracesItsMpmNameLikeAnyOther)
+{
+    UseMpm("a/b.1");
+    Kap_SetDebugMask(1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Kap_InitOnCom(1), 5);
+    std::string trace = testing::internal::GetCapturedStdout();
+    EXPECT_NE(trace.find("\n>>MPM name: c:\\qorin\\mpm\\a/b.mpm, version: 1 "
+                         "?ReadMpm: Can't read MPM file\n"),
+        std::string::npos)
+        << trace;
 }
 
 TEST_F(MachineInit, MpmFileWithoutAFlagsKeyIsBad)
@@ -350,6 +385,55 @@ TEST_F(MachineInit, BoxThatFallsSilentMidwayEndsWithinTheDocumentedWaits)
     // Eight remaining queries, each 60 s for the first byte and 3 x 100 ms.
     EXPECT_LT(FakeClockMicros() - start, 9 * 60400000ull);
 }
+
+TEST_F(MachineInit, FinishOnAChannelThatNeverOpenedWaitsOutFourAcknowledgements)
+{
+    // The documented cost: four time-outs, each followed by a synchronisation
+    // that gets no echo (32 attempts of a 2 ms drain and a 200 ms wait).
+    FakeDetachPeer();
+    ASSERT_EQ(Kap_InitOnCom(9), 7);
+    const struct {
+        int32_t timeout;
+        double seconds;
+    } cases[] = {{600, 4 * (60 + 32 * 0.202)}, {1, 4 * (0.1 + 32 * 0.202)}};
+    for (const auto& c : cases) {
+        NirekSetTimeout(c.timeout);
+        uint64_t start = FakeClockMicros();
+        EXPECT_EQ(Kap_Finish(), 0);
+        double elapsed = static_cast<double>(FakeClockMicros() - start) / 1e6;
+        EXPECT_NEAR(elapsed, c.seconds, 0.5) << c.timeout;
+    }
+}
+
+#ifndef _WIN32
+// A FIFO would hold initialisation until some writer came; /dev/zero would
+// be read for ever without a line end. Neither is a file to read.
+TEST_F(MachineInit, KeyFilesThatAreNoRegularFilesReadAsUnreadableAtOnce)
+{
+    const struct {
+        const char* file;
+        bool fifo;  // else a link to /dev/zero
+        int32_t port;
+        int32_t result;
+    } cases[] = {
+        {"qorin/qorin.cfg", true, -1, 3},
+        {"qorin/qorin.cfg", false, -1, 3},
+        {"qorin/mpm/K12.mpm", true, 1, 5},
+        {"qorin/mpm/K12.mpm", false, 1, 5},
+    };
+    for (const auto& c : cases) {
+        ResetLibraryState();
+        box = MachineBox();
+        box.Attach();
+        UseMpm("K12.1A");
+        std::string path = root.File(c.file);
+        root.Remove(c.file);
+        ASSERT_EQ(c.fifo ? mkfifo(path.c_str(), 0600) : symlink("/dev/zero", path.c_str()), 0);
+        EXPECT_EQ(Kap_InitOnCom(c.port), c.result) << c.file << (c.fifo ? " FIFO" : " /dev/zero");
+        root.Remove(c.file);
+    }
+}
+#endif
 
 TEST_F(MachineInit, SmallExportsWorkBeforeInitialisation)
 {

@@ -8,6 +8,7 @@
 #include "platform/fake.h"
 #include "protocol/protocol.h"
 #include "support/reset.h"
+#include "support/temp_root.h"
 #include "unit/machine_box.h"
 
 namespace {
@@ -168,6 +169,102 @@ TEST_F(MachineMotion, ZeroStepsNeverReachTheWire)
     EXPECT_EQ(box.CommandsFrom(0), "74");  // only the train itself
 }
 
+TEST_F(MachineMotion, StepsLeftByAFailedInitialisationNeverReachTheWire)
+{
+    // A box that does not describe X sends initialisation to the MPM file;
+    // these files fail validation and leave their steps behind.
+    const struct {
+        const char* name;
+        const char* mpm;
+    } cases[] = {
+        {"no step keys: every step -1",
+            "46 MPM.VER \n655360 X.FLAGS \n655360 Y.FLAGS \n"
+            "0 Z.FLAGS \n0 R.FLAGS \n"},
+        {"steps just outside the range",
+            "46 MPM.VER \n999 X.STEPDIST \n10000001 Y.STEPDIST \n999 Z.STEPDIST \n"
+            "999 R.STEPDIST \n655360 X.FLAGS \n655360 Y.FLAGS \n0 Z.FLAGS \n0 R.FLAGS \n"},
+    };
+    TempRoot root;
+    for (const auto& c : cases) {
+        ResetLibraryState();
+        box = MachineBox();
+        box.Attach();
+        box.info[27 << 8 | kAxisChannelX] = 0;
+        box.identifier = "K12.1A";
+        root.Write("qorin/mpm/K12.mpm", c.mpm);
+        ASSERT_EQ(Kap_InitOnCom(1), 6) << c.name;
+        g_machine.velocityFactor = 512000;  // as a previous initialisation left it
+        ASSERT_EQ(NirekInstall(1), 0) << c.name;
+        mark = box.frames.size();
+        EXPECT_EQ(Kap_MoveR(1), 1) << c.name;
+        EXPECT_EQ(Kap_MoveZ(1), 1) << c.name;
+        EXPECT_EQ(Kap_MoveXY(1, 1), 1) << c.name;
+        EXPECT_EQ(Kap_MoveXYZ(1, 1, 1), 1) << c.name;
+        EXPECT_EQ(Kap_SetSampleSpacing(1, 10), 1) << c.name;
+        EXPECT_EQ(Kap_Velocity(10), 1) << c.name;
+        EXPECT_EQ(Kap_JogBeginR(), 0) << c.name;  // the selection is refused, not the jog
+        EXPECT_EQ(Kap_JogSetPosition(100), 1) << c.name;
+        EXPECT_EQ(Kap_JogEnd(), 0) << c.name;
+        EXPECT_STREQ(Kap_GetErrorString(), "Command Failed") << c.name;
+        EXPECT_EQ(Sent(), "74 | 47") << c.name;  // only the train itself
+    }
+}
+
+TEST_F(MachineMotion, CountsBeyond32BitsAndSpeedsBeyondTheSpeedWordAreRefused)
+{
+    // X, Z and R at 100,000 steps an inch (step 1,000): 209,715 tenth-mils is
+    // the farthest position whose count fits 32 bits. Y at 8,000 (12,500).
+    for (int32_t channel : {kAxisChannelX, kAxisChannelZ, kAxisChannelR})
+        box.info[26 << 8 | channel] = 0x00640001;
+    ASSERT_EQ(Kap_InitOnCom(1), 0);
+    ASSERT_EQ(g_machine.velocityFactor, 512000);  // 133.3 speed units an inch a minute
+    Kap_PenDown();  // the pen step is out of the way
+    Sent();
+    const struct {
+        const char* name;
+        int32_t (*call)();
+        int32_t result;
+        const char* sent;  // after the move's own selection, if any
+    } cases[] = {
+        {"XY: X a step too far", [] { return Kap_MoveXY(209716, 0); }, 1, ""},
+        {"XY: X a step too far back", [] { return Kap_MoveXY(-209716, 0); }, 1, ""},
+        {"XY: Y far beyond", [] { return Kap_MoveXY(0, INT32_MAX); }, 1, ""},
+        {"XY: X at the limit", [] { return Kap_MoveXY(209715, 0); }, 0,
+            "61 7F FF F8 68 00 00 00 00"},
+        {"XYZ: Z too far", [] { return Kap_MoveXYZ(0, 0, 209716); }, 1, ""},
+        {"Z too far", [] { return Kap_MoveZ(209716); }, 1, ""},
+        {"R too far back", [] { return Kap_MoveR(-209716); }, 1, ""},
+        {"R at the limit", [] { return Kap_MoveR(-209715); }, 0,
+            "50 03 02 04 | 70 00 0C 00 00 00 00 | 70 00 33 00 00 00 00 | 7A 02 80 00 07 98"},
+        {"spacing too long for Y", [] { return Kap_SetSampleSpacing(1, 2621440); }, 1, ""},
+        {"spacing at the limit", [] { return Kap_SetSampleSpacing(1, 2621439); }, 0,
+            "70 00 0C 7F FF FD 35 | 70 00 33 00 00 00 01"},
+        {"speed of 492 in/min is 65,600", [] { return Kap_Velocity(492); }, 1, ""},
+        {"negative speed", [] { return Kap_Velocity(-1); }, 1, ""},
+        {"speed whose product wraps", [] { return Kap_Velocity(8389); }, 1, ""},
+        {"speed of 491 in/min", [] { return Kap_Velocity(491); }, 0, "73 FF BA"},
+        {"speed 0", [] { return Kap_Velocity(0); }, 0, "73 00 00"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), c.result) << c.name;
+        EXPECT_STREQ(Kap_GetErrorString(), "Command Failed") << c.name;
+        EXPECT_EQ(Sent(), c.sent) << c.name;
+    }
+
+    // A stored spacing too long for the axis coming into the slot is not
+    // re-sent with the selection; the move itself goes.
+    EXPECT_EQ(Kap_MoveZ(0), 0);
+    EXPECT_EQ(Sent(), "50 03 00 04 | 7A 00 00 00 00 00");
+
+    // Jog positions likewise.
+    EXPECT_EQ(Kap_JogBeginX(), 0);
+    Sent();
+    EXPECT_EQ(Kap_JogSetPosition(209716), 1);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(Kap_JogSetPosition(209715), 0);
+    EXPECT_EQ(Sent(), MachineBox::Param(12, 4) + " | " + MachineBox::Param(24, 536870426));
+}
+
 TEST_F(MachineMotion, JogsUseTheirEncoderAndTruncateTowardZero)
 {
     box.info[26 << 8 | kAxisChannelX] = 0x00010064;  // step 10,000,000
@@ -256,10 +353,10 @@ TEST_F(MachineMotion, HomingMotionTestLaserAndSpeed)
     EXPECT_EQ(Sent(), MachineBox::Param(52, 1));
     g_machine.velocityFactor = 1000;
     EXPECT_EQ(Kap_Velocity(100), 0);
-    EXPECT_EQ(Kap_Velocity(-100), 0);
+    EXPECT_EQ(Kap_Velocity(-100), 1);  // no speed word holds a negative speed
     g_machine.velocityFactor = 3840;
     EXPECT_EQ(Kap_Velocity(123), 0);
-    EXPECT_EQ(Sent(), "73 00 1A | 73 FF E6 | 73 00 7B");
+    EXPECT_EQ(Sent(), "73 00 1A | 73 00 7B");
     EXPECT_EQ(Kap_SetSampleSpacing(-5, 1), 0);
     EXPECT_EQ(Sent(), Spacing(-5, 819));
 }

@@ -71,6 +71,46 @@ TEST_F(MachineUnits, VelocityFactorFromYUnitAndStep)
         EXPECT_EQ(ComputeVelocityFactor(c.yVunit, c.yStep), c.factor) << c.yVunit << " " << c.yStep;
 }
 
+TEST_F(MachineUnits, OnlyValidStepsAndCountsWithin32BitsMayBeSent)
+{
+    const struct {
+        int32_t tenthMils, step;
+        bool fits;
+    } cases[] = {
+        {2097151897, 10000000, true},    // exactly INT32_MAX counts
+        {2097151898, 10000000, false},   // one count beyond
+        {-2097151898, 10000000, true},   // exactly INT32_MIN counts
+        {-2097151899, 10000000, false},  // one count below
+        {209715, 1000, true},
+        {209716, 1000, false},
+        {-209716, 1000, false},
+        {0, 1000, true},
+        {1, 0, false},
+        {1, -1, false},
+        {1, 999, false},
+        {1, 10000001, false},
+        {0, 0, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CountsFit(c.tenthMils, c.step), c.fits) << c.tenthMils << " / " << c.step;
+
+    const struct {
+        int32_t ipm, factor;
+        bool fits;
+    } speeds[] = {
+        {491, 512000, true},
+        {492, 512000, false},
+        {0, 512000, true},
+        {-1, 512000, false},
+        {65535, 3840, true},
+        {65536, 3840, false},
+        {8389, 512000, false},  // the 32-bit product wraps to a speed that would fit
+        {INT32_MIN, -1, false},
+    };
+    for (const auto& c : speeds)
+        EXPECT_EQ(SpeedValueFits(c.ipm, c.factor), c.fits) << c.ipm << " x " << c.factor;
+}
+
 TEST_F(MachineUnits, WrapToInt32IsTwosComplement)
 {
     EXPECT_EQ(WrapToInt32(0xFFFFFFFFull), -1);
