@@ -17,9 +17,14 @@ install(TARGETS zrqapi EXPORT zrqapiTargets
 install(FILES ${CMAKE_SOURCE_DIR}/include/zrqapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(WIN32 AND ZRQ_EXPORTS_DEF)
-  # The export list goes beside the import library: a toolchain that cannot
-  # read the import library makes its own from it.
-  install(FILES ${ZRQ_EXPORTS_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME zrqapi.def)
+  # For Microsoft-style linkers: ZRQAPI.lib and the export list with its
+  # ordinals in their .def syntax (cmake/msvc-import.cmake).
+  if(TARGET zrqapi_msvc_lib)
+    install(FILES ${CMAKE_BINARY_DIR}/ZRQAPI.lib ${CMAKE_BINARY_DIR}/ZRQAPI.def
+      DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+  # The debug sections taken out of the DLL, for a debugger beside it.
+  install(FILES $<TARGET_FILE:zrqapi>.debug DESTINATION ${CMAKE_INSTALL_BINDIR} OPTIONAL)
 
   # The linker's import library only knows the exported names, but a caller
   # compiled from the header refers to Name@bytes (the standard calling

@@ -37,9 +37,10 @@ void PlatSerialBreak(PlatHandle device, int on);
 // Clears the line error state and reports its flags.
 void PlatSerialClearErrors(PlatHandle device, uint32_t* flags);
 void PlatSerialClose(PlatHandle device);
-// Blocks until a byte may be read, the line fails, or maxMicros pass. The
-// backends that keep the reference busy-poll return at once. Returns 1 when
-// something is ready, 0 otherwise.
+// Blocks until a byte may be read, the line fails, or maxMicros pass, and
+// never returns early over and over on a failed line. The Windows backend
+// built with ZRQ_WIN_BUSY_POLL (a benchmark's reference) returns at once.
+// Returns 1 when something is ready, 0 otherwise.
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros);
 
 // The process-wide recursive lock that every export holds while it runs, so

@@ -13,7 +13,7 @@ prefix=$scratch/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log"
 
 fail() { echo "FAIL: $*"; exit 1; }
-for file in bin/ZRQAPI.dll lib/ZRQAPI.dll.a lib/zrqapi.def include/zrqapi.h \
+for file in bin/ZRQAPI.dll lib/ZRQAPI.dll.a lib/ZRQAPI.lib lib/ZRQAPI.def include/zrqapi.h \
     lib/pkgconfig/zrqapi.pc lib/cmake/zrqapi/zrqapiConfig.cmake; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
 done

@@ -3,7 +3,8 @@
 both ways, and the .def with the naming rule applied to include/zrqapi.h.
 
 Also checks that the DLL is of the expected width, needs no mingw runtime DLL
-beside it and carries the description text "NIREK API". The 64-bit DLL is
+beside it, carries the description text "NIREK API" and no debug sections,
+and that every name keeps the ordinal that the .def fixes for it. The 64-bit DLL is
 linked from a copy of the .def whose symbols are undecorated (no stdcall there);
 --names-from checks that the copy exports exactly the names of the original.
 """
@@ -35,11 +36,58 @@ def parse_def(text):
             in_exports = False
         if not in_exports:
             continue
-        m = re.fullmatch(r"\s+(\S+)\s*=\s*(\S+)", line)
+        m = re.fullmatch(r"\s+(\S+)\s*=\s*(\S+)(?:\s+@\d+)?", line)
         if not m:
             raise ValueError("unreadable .def line: " + raw)
         entries.append((m.group(1), m.group(2)))
     return entries
+
+
+def parse_def_ordinals(text):
+    """{exported name: ordinal or None} of every .def entry."""
+    ordinals = {}
+    for raw in text.splitlines():
+        m = re.match(r"\s+([^\s;=]+)\s*=\s*\S+(?:\s+@(\d+))?", raw.split(";", 1)[0])
+        if m:
+            ordinals[m.group(1)] = int(m.group(2)) if m.group(2) else None
+    return ordinals
+
+
+def compare_ordinals(def_ordinals, dll_ordinals):
+    """Problems of ordinals that are missing, shared or not what the DLL has."""
+    problems = ["no ordinal in the .def: " + n for n, o in sorted(def_ordinals.items()) if o is None]
+    seen = {}
+    for name, ordinal in sorted(def_ordinals.items()):
+        if ordinal is not None and ordinal in seen:
+            problems.append("ordinal %d given to %s and %s" % (ordinal, seen[ordinal], name))
+        seen.setdefault(ordinal, name)
+        if ordinal is not None and name in dll_ordinals and dll_ordinals[name] != ordinal:
+            problems.append("%s is ordinal %d in the DLL, %d in the .def"
+                            % (name, dll_ordinals[name], ordinal))
+    return problems
+
+
+def parse_objdump_ordinals(text):
+    """{exported name: ordinal} from objdump -p."""
+    base = re.search(r"Ordinal Base\s+(\d+)", text)
+    base = int(base.group(1)) if base else 1
+    ordinals = {}
+    section = False
+    for line in text.splitlines():
+        if line.startswith("[Ordinal/Name Pointer] Table"):
+            section = True
+            continue
+        if section and not line.strip():
+            break
+        m = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)\s*$", line) if section else None
+        if m:
+            ordinals[m.group(2)] = base + int(m.group(1))
+    return ordinals
+
+
+def debug_sections(text):
+    """Names of the .debug sections that objdump -h lists."""
+    return re.findall(r"^\s*\d+\s+(\.debug\S*)", text, re.M)
 
 
 def parse_header(text):
@@ -195,7 +243,27 @@ def self_test():
         ok = got == want
         failed += not ok
         print("%s: %s (%d problems, expected %d)" % ("ok" if ok else "FAIL", title, got, want))
-    total = len(cases) + len(cases64) + len(name_cases) + 1
+    ordinal_cases = [
+        ("ordinals agree", {"Kap_Init": 1, "Kap_init": 2}, {"Kap_Init": 1, "Kap_init": 2}, 0),
+        ("an entry without ordinal", {"Kap_Init": 1, "Kap_init": None}, {"Kap_Init": 1, "Kap_init": 2}, 1),
+        ("two entries, one ordinal", {"Kap_Init": 1, "Kap_init": 1}, {"Kap_Init": 1, "Kap_init": 1}, 1),
+        ("the DLL moved an ordinal", {"Kap_Init": 1, "Kap_init": 2}, {"Kap_Init": 2, "Kap_init": 1}, 2),
+    ]
+    for title, def_ordinals, dll_ordinals, want in ordinal_cases:
+        got = len(compare_ordinals(def_ordinals, dll_ordinals))
+        ok = got == want
+        failed += not ok
+        print("%s: %s (%d problems, expected %d)" % ("ok" if ok else "FAIL", title, got, want))
+    ok = parse_objdump_ordinals(sample) == {"Kap_Init": 1, "_Kap_MoveXY@8": 2}
+    failed += not ok
+    print("%s: reading objdump's ordinals" % ("ok" if ok else "FAIL"))
+    headers = ("Sections:\nIdx Name          Size      VMA       LMA       File off  Algn\n"
+               "  0 .text         00001000  10001000  10001000  00000400  2**4\n"
+               "  9 .debug_info   00000100  1000a000  1000a000  00009000  2**0\n")
+    ok = debug_sections(headers) == [".debug_info"]
+    failed += not ok
+    print("%s: finding debug sections" % ("ok" if ok else "FAIL"))
+    total = len(cases) + len(cases64) + len(name_cases) + len(ordinal_cases) + 3
     print("%d passed, %d failed" % (total - failed, failed))
     return 1 if failed else 0
 
@@ -214,7 +282,8 @@ def main():
         return self_test()
 
     with open(args.deffile) as f:
-        def_entries = parse_def(f.read())
+        def_text = f.read()
+    def_entries = parse_def(def_text)
     with open(args.header) as f:
         routines = parse_header(f.read())
     dump = subprocess.run([args.objdump, "-p", args.dll], check=True,
@@ -230,6 +299,12 @@ def main():
         with open(args.names_from) as f:
             checks.append(("the .def exports the names of %s" % args.names_from,
                            compare_names(def_entries, parse_def(f.read()))))
+    checks.append(("every name has the ordinal that the .def fixes",
+                   compare_ordinals(parse_def_ordinals(def_text), parse_objdump_ordinals(dump))))
+    sections = subprocess.run([args.objdump, "-h", args.dll], check=True,
+                              capture_output=True, text=True).stdout
+    checks.append(("carries no debug sections",
+                   ["has " + n for n in debug_sections(sections)]))
     want_fmt = "pei-i386" if args.bits == 32 else "pei-x86-64"
     checks.append(("%d-bit image" % args.bits, [] if fmt == want_fmt else ["file format " + fmt]))
     runtime = [d for d in imports if d.lower().startswith("lib")]

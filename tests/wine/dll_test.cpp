@@ -3,8 +3,13 @@
 // With --box it then drives the controller on COM1 (the Wine prefix links COM1
 // to the box simulator's pseudo-terminal).
 //
-//   zrq_wine_dll_test [--box] [--absent-port N]
+//   zrq_wine_dll_test [--box] [--absent-port N] [--silent-port N] [--hangup-port N]
 //   zrq_wine_dll_test --held-port N   (the second opener, run by --box)
+//
+// --silent-port names a port whose box never answers, --hangup-port one whose
+// box goes away when this program creates the file "hangup-now"; on each, a
+// 2-second wait for a reply must sleep, not spin. ZRQ_WINESERVER_PID, when
+// set, names the Wine server, whose CPU time counts with the program's.
 //
 // Prints one line per check and closes with "N passed, N failed".
 #include <windows.h>
@@ -17,6 +22,7 @@
 #include <map>
 #include <string>
 
+#include "cpu_time.h"
 #include "zrqapi.h"
 
 namespace {
@@ -175,6 +181,46 @@ DWORD RunSelf(const char* arguments)
     return code;
 }
 
+// A query that no reply answers waits its full time-out; the wait must leave
+// the processor to others. "Spinning" is CPU time (program and Wine server)
+// above half of what a spinning program gets at the moment: half a core on an
+// idle machine, less when others keep the cores busy. A sleeping wait takes
+// about 1 %, a polling one as much as the spinner.
+void CheckWaitSleeps(int port, bool hangUp)
+{
+    auto install = ZRQ_RESOLVE(NirekInstall, "NirekInstall");
+    auto remove = ZRQ_RESOLVE(NirekRemove, "NirekRemove");
+    auto setTimeout = ZRQ_RESOLVE(NirekSetTimeout, "NirekSetTimeout");
+    auto getState = ZRQ_RESOLVE(NirekGetState, "NirekGetState");
+    if (!install || !remove || !setTimeout || !getState)
+        return;
+    const char* what = hangUp ? "after the box hung up" : "on a silent box";
+    if (install(port) != 0) {
+        Check(false, "NirekInstall(%d) opens the port for the wait %s", port, what);
+        return;
+    }
+    setTimeout(20);
+    if (hangUp) {
+        FILE* signal = fopen("hangup-now", "wb");
+        if (signal != nullptr)
+            fclose(signal);
+        Sleep(1500);
+    }
+    winecpu::Span span;
+    span.Begin();
+    getState();
+    span.End();
+    remove();
+    double spinner = winecpu::SpinnerShare(0.5);
+    double wall = span.wall;
+    Check(wall >= 1.9 && wall < 10, "NirekGetState %s waits its 2 s time-out (%.2f s)", what, wall);
+    Check(span.program + span.server < 0.5 * spinner,
+        "the wait %s sleeps: %.1f %% of a core (program %.1f %%, Wine server %s%.1f %%), "
+        "a spinning program gets %.0f %%",
+        what, 100 * (span.program + span.server), 100 * span.program,
+        span.serverKnown ? "" : "unknown, ", 100 * span.server, 100 * spinner);
+}
+
 bool Near(int32_t got, int32_t want, int32_t slack)
 {
     return got >= want - slack && got <= want + slack;
@@ -247,6 +293,8 @@ int main(int argc, char** argv)
     bool box = false;
     int absentPort = 0;
     int heldPort = 0;
+    int silentPort = 0;
+    int hangupPort = 0;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--box") == 0)
             box = true;
@@ -254,6 +302,10 @@ int main(int argc, char** argv)
             absentPort = atoi(argv[++i]);
         else if (strcmp(argv[i], "--held-port") == 0 && i + 1 < argc)
             heldPort = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--silent-port") == 0 && i + 1 < argc)
+            silentPort = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--hangup-port") == 0 && i + 1 < argc)
+            hangupPort = atoi(argv[++i]);
     }
 
     g_library = LoadLibraryA("ZRQAPI.dll");
@@ -267,6 +319,10 @@ int main(int argc, char** argv)
         CheckBadPorts(absentPort);
         if (box)
             DriveBox();
+        if (silentPort > 0)
+            CheckWaitSleeps(silentPort, false);
+        if (hangupPort > 0)
+            CheckWaitSleeps(hangupPort, true);
         FreeLibrary(g_library);
     }
     printf("%d passed, %d failed\n", g_passed, g_failed);
