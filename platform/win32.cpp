@@ -27,6 +27,11 @@ struct PortClaim {
     // A byte that a wait took off the line; the next read hands it out first.
     bool held = false;
     uint8_t heldByte = 0;
+    // The read time-out the port has now: 0 while setup's immediate one is
+    // in place, MAXDWORD when a change failed, else the wait slice in ms.
+    // Every COMMTIMEOUTS call costs Wine two server round trips, so the
+    // wait's setting stays until a read has to give it up.
+    DWORD sliceMs = 0;
 };
 static PortClaim s_claims[8];
 
@@ -134,6 +139,8 @@ int PlatSerialConfigure(PlatHandle device)
     COMMTIMEOUTS timeouts = PortTimeouts(0, 0);
     if (!SetCommTimeouts(handle, &timeouts))
         return 0;
+    if (PortClaim* claim = ClaimOf(handle))
+        claim->sliceMs = 0;
     SetCommMask(handle, EV_RXCHAR);
     return 1;
 }
@@ -165,6 +172,26 @@ int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBit
     return SetCommState(AsHandle(device), &dcb) ? 1 : 0;
 }
 
+// Under the wait's time-outs a read of the bytes already queued returns at
+// once, so an ordinary read asks the queue first and reads only what is
+// there, without putting the immediate time-outs back. A line that cannot be
+// asked gets them back and an ordinary read, which reports its failure.
+static void ReadQueuedOnly(PortClaim* claim, uint32_t* want)
+{
+    if (claim == nullptr || claim->sliceMs == 0)
+        return;
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(claim->device, &errors, &status)) {
+        if (status.cbInQue < *want)
+            *want = status.cbInQue;
+        return;
+    }
+    COMMTIMEOUTS immediate = PortTimeouts(0, 0);
+    if (SetCommTimeouts(claim->device, &immediate))
+        claim->sliceMs = 0;
+}
+
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
     PortClaim* claim = ClaimOf(AsHandle(device));
@@ -174,8 +201,11 @@ int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* g
         claim->held = false;
         first = 1;
     }
+    uint32_t want = max - first;
+    if (want > 0)
+        ReadQueuedOnly(claim, &want);
     DWORD n = 0;
-    BOOL ok = first == max || ReadFile(AsHandle(device), buffer + first, max - first, &n, nullptr);
+    BOOL ok = want == 0 || ReadFile(AsHandle(device), buffer + first, want, &n, nullptr);
     if (!ok)
         n = 0;
     *got = first + n;
@@ -242,9 +272,10 @@ static void SleepSlice(uint32_t micros)
     Sleep((micros + 999u) / 1000u);
 }
 
-// Sleeps in the kernel until a byte arrives or the slice ends. Ordinary reads
-// keep their immediate time-outs; only here does a one-byte read get a total
-// time-out of one slice, and the byte it takes is held for the next read.
+// Sleeps in the kernel until a byte arrives or the slice ends: a one-byte
+// read with a total time-out of one slice, the byte it takes held for the
+// next read. The time-outs stay for the next slice; ordinary reads still
+// never wait, as they read only what is queued.
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
 {
     HANDLE handle = AsHandle(device);
@@ -266,11 +297,18 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     if (status.cbInQue > 0)
         return 1;
     DWORD sliceMs = (maxMicros + 999u) / 1000u;
-    COMMTIMEOUTS waiting = PortTimeouts(MAXDWORD, sliceMs ? sliceMs : 1);
-    COMMTIMEOUTS immediate = PortTimeouts(0, 0);
-    if (!SetCommTimeouts(handle, &waiting)) {
-        SleepSlice(maxMicros);
-        return 0;
+    if (sliceMs == 0)
+        sliceMs = 1;
+    if (claim->sliceMs != sliceMs) {
+        COMMTIMEOUTS waiting = PortTimeouts(MAXDWORD, sliceMs);
+        if (!SetCommTimeouts(handle, &waiting)) {
+            // What the port holds now is not known; reads take only what is
+            // queued, which returns at once under either setting.
+            claim->sliceMs = MAXDWORD;
+            SleepSlice(maxMicros);
+            return 0;
+        }
+        claim->sliceMs = sliceMs;
     }
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceCounter(&start);
@@ -278,7 +316,6 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
     DWORD n = 0;
     BOOL ok = ReadFile(handle, &byte, 1, &n, nullptr);
     QueryPerformanceCounter(&end);
-    SetCommTimeouts(handle, &immediate);
     if (ok && n == 1) {
         claim->heldByte = byte;
         claim->held = true;

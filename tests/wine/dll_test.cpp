@@ -221,6 +221,33 @@ void CheckWaitSleeps(int port, bool hangUp)
         span.serverKnown ? "" : "unknown, ", 100 * span.server, 100 * spinner);
 }
 
+// After a wait the port may keep the wait's read time-outs, yet a query with
+// no time-out must still only look at the line: each of its reads returns at
+// once. A read that waited out one 10 ms slice would make the 50 queries
+// below take a second or more.
+void CheckReadsAfterWaitReturnAtOnce(int port)
+{
+    auto install = ZRQ_RESOLVE(NirekInstall, "NirekInstall");
+    auto remove = ZRQ_RESOLVE(NirekRemove, "NirekRemove");
+    auto setTimeout = ZRQ_RESOLVE(NirekSetTimeout, "NirekSetTimeout");
+    auto getState = ZRQ_RESOLVE(NirekGetState, "NirekGetState");
+    if (!install || !remove || !setTimeout || !getState)
+        return;
+    if (install(port) != 0) {
+        Check(false, "NirekInstall(%d) opens the port for queries without time-out", port);
+        return;
+    }
+    setTimeout(3);
+    getState();
+    setTimeout(0);
+    double begin = winecpu::SecondsNow();
+    for (int i = 0; i < 50; i++)
+        getState();
+    double wall = winecpu::SecondsNow() - begin;
+    remove();
+    Check(wall < 0.4, "50 queries without time-out after a wait do not wait (%.3f s)", wall);
+}
+
 bool Near(int32_t got, int32_t want, int32_t slack)
 {
     return got >= want - slack && got <= want + slack;
@@ -319,8 +346,10 @@ int main(int argc, char** argv)
         CheckBadPorts(absentPort);
         if (box)
             DriveBox();
-        if (silentPort > 0)
+        if (silentPort > 0) {
             CheckWaitSleeps(silentPort, false);
+            CheckReadsAfterWaitReturnAtOnce(silentPort);
+        }
         if (hangupPort > 0)
             CheckWaitSleeps(hangupPort, true);
         FreeLibrary(g_library);
