@@ -218,7 +218,7 @@ TEST_F(MachineMotion, CountsBeyond32BitsAndSpeedsBeyondTheSpeedWordAreRefused)
         box.info[26 << 8 | channel] = 0x00640001;
     ASSERT_EQ(Kap_InitOnCom(1), 0);
     ASSERT_EQ(g_machine.velocityFactor, 512000);  // 133.3 speed units an inch a minute
-    Kap_PenDown();  // the pen step is out of the way
+    Kap_PenDown();                                // the pen step is out of the way
     Sent();
     const struct {
         const char* name;
