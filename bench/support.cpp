@@ -146,16 +146,6 @@ uint64_t Stat(const std::vector<std::pair<std::string, uint64_t>>& stats, const 
     return 0;
 }
 
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.5);
-    rank = std::min(std::max<size_t>(rank, 1), values.size());
-    return values[rank - 1];
-}
-
 std::string MachineLine()
 {
     utsname u;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/percentile.h"
+
 namespace bench {
 
 uint64_t NowMicros();
@@ -44,9 +46,6 @@ struct BoxProcess {
 };
 
 uint64_t Stat(const std::vector<std::pair<std::string, uint64_t>>& stats, const char* name);
-
-// Percentile p (0..100) of a sample, by nearest rank.
-double Percentile(std::vector<double> values, double p);
 
 // One line of the host and its load, for the figures' heading.
 std::string MachineLine();

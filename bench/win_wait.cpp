@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "bench/percentile.h"
 #include "tests/wine/cpu_time.h"
 #include "zrqapi.h"
 
@@ -25,16 +26,6 @@ HMODULE g_library = nullptr;
 template<typename Fn> Fn Resolve(Fn, const char* name)
 {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(g_library, name)));
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    size_t rank = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.5);
-    rank = std::min(std::max<size_t>(rank, 1), values.size());
-    return values[rank - 1];
 }
 
 }  // namespace
@@ -104,7 +95,7 @@ int main(int argc, char** argv)
         sum += m;
     printf("%s: wait-mode round trip over %d trips: median %.1f us, p90 %.1f us, mean %.1f us; "
            "lost %d\n",
-        dll, trips, Percentile(micros, 50), Percentile(micros, 90),
+        dll, trips, bench::Percentile(micros, 50), bench::Percentile(micros, 90),
         micros.empty() ? 0.0 : sum / static_cast<double>(micros.size()), lost);
     FreeLibrary(g_library);
     return lost == 0 ? 0 : 1;
