@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/net.h"
 #include "platform/platform.h"
 
 static int32_t s_lastError = 0;
@@ -79,6 +80,9 @@ static void GiveLinesBackAtExit();
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
+    int net = NetSerialOpen(portNumber, device);
+    if (net >= 0)
+        return net ? 1 : Fail(NetLastError());
     char path[kPlatMaxPath];
     if (!DevicePath(portNumber, path, sizeof path))
         return 0;
@@ -125,6 +129,8 @@ static int SetLine(int fd, const struct termios* tio)
 
 int PlatSerialConfigure(PlatHandle device)
 {
+    if (NetOwns(device))
+        return 1;
     int fd = static_cast<int>(device);
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
@@ -167,6 +173,8 @@ static speed_t SpeedFor(uint32_t baud)
 
 int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
 {
+    if (NetOwns(device))
+        return NetSerialSetBaud(device, baud) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
@@ -178,6 +186,8 @@ int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
 
 int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBits)
 {
+    if (NetOwns(device))
+        return NetSerialSetFormat(device, parity, byteSize, stopBits) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
@@ -195,6 +205,8 @@ int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBit
 
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
+    if (NetOwns(device))
+        return NetSerialRead(device, buffer, max, got) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     *got = 0;
     ssize_t n = read(fd, buffer, max);
@@ -221,6 +233,8 @@ static uint64_t NowMicros()
 
 int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
 {
+    if (NetOwns(device))
+        return NetSerialWrite(device, bytes, n, written) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     *written = 0;
     uint64_t lastProgress = NowMicros();
@@ -255,6 +269,8 @@ int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_
 
 void PlatSerialBreak(PlatHandle device, int on)
 {
+    if (NetOwns(device))
+        return NetSerialBreak(device, on);
     (void)ioctl(static_cast<int>(device), on ? TIOCSBRK : TIOCCBRK);
 }
 
@@ -292,6 +308,8 @@ static void GiveLineBack(OpenLine* line)
 
 void PlatSerialClose(PlatHandle device)
 {
+    if (NetOwns(device))
+        return NetSerialClose(device);
     int fd = static_cast<int>(device);
     OpenLine* line = FindLine(fd);
     if (line != nullptr) {
@@ -325,6 +343,8 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
         SleepMicros(maxMicros);
         return 0;
     }
+    if (NetOwns(device))
+        return NetSerialWaitReadable(device, maxMicros);
     struct pollfd pfd = {static_cast<int>(device), POLLIN, 0};
     struct timespec ts;
     ts.tv_sec = maxMicros / 1000000u;
@@ -377,6 +397,8 @@ size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
     buffer[0] = '\0';
     if (code <= 0)
         return 0;
+    if (size_t n = NetErrorMessage(code, buffer, size))
+        return n;
     char scratch[256];
     const char* text = strerror_r(code, scratch, sizeof scratch);
     if (text == nullptr || strncmp(text, "Unknown error", 13) == 0)
