@@ -1,8 +1,10 @@
 // The network backend under COMn: one socket per open port, shared by the
 // POSIX and Windows builds; the few calls that differ sit in the block below.
 #ifdef _WIN32
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 #include <ws2tcpip.h>
 #else
 #include <errno.h>

@@ -8,7 +8,15 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "platform/net.h"
 #include "platform/platform.h"
+
+// A failed call of the network backend, with its reason where callers look.
+static int NetFailed()
+{
+    SetLastError(static_cast<DWORD>(NetLastError()));
+    return 0;
+}
 
 static const char* const ComPortNames[9]
     = {"?COM0", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
@@ -67,6 +75,9 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
     }
+    int net = NetSerialOpen(portNumber, device);
+    if (net >= 0)
+        return net ? 1 : NetFailed();
     // Share mode 0: the port is ours alone while it is open.
     HANDLE handle = CreateFileA(ComPortNames[portNumber], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
         OPEN_EXISTING, 0, nullptr);
@@ -93,6 +104,8 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 
 void PlatSerialSetupQueues(PlatHandle device)
 {
+    if (NetOwns(device))
+        return;
     SetupComm(AsHandle(device), 4096, 1024);
 }
 
@@ -112,6 +125,8 @@ static COMMTIMEOUTS PortTimeouts(DWORD readMultiplier, DWORD readConstant)
 
 int PlatSerialConfigure(PlatHandle device)
 {
+    if (NetOwns(device))
+        return 1;
     HANDLE handle = AsHandle(device);
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
@@ -148,6 +163,8 @@ int PlatSerialConfigure(PlatHandle device)
 // The line state is written back only when it could be read.
 int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
 {
+    if (NetOwns(device))
+        return NetSerialSetBaud(device, baud) ? 1 : NetFailed();
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -160,6 +177,8 @@ int PlatSerialSetBaud(PlatHandle device, uint32_t baud)
 
 int PlatSerialSetFormat(PlatHandle device, int parity, int byteSize, int stopBits)
 {
+    if (NetOwns(device))
+        return NetSerialSetFormat(device, parity, byteSize, stopBits) ? 1 : NetFailed();
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -194,6 +213,8 @@ static void ReadQueuedOnly(PortClaim* claim, uint32_t* want)
 
 int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
+    if (NetOwns(device))
+        return NetSerialRead(device, buffer, max, got) ? 1 : NetFailed();
     PortClaim* claim = ClaimOf(AsHandle(device));
     uint32_t first = 0;
     if (claim != nullptr && claim->held && max > 0) {
@@ -218,6 +239,8 @@ const int32_t kPlatErrorLineStalled = ERROR_COUNTER_TIMEOUT;
 
 int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written)
 {
+    if (NetOwns(device))
+        return NetSerialWrite(device, bytes, n, written) ? 1 : NetFailed();
     DWORD done = 0;
     BOOL ok = WriteFile(AsHandle(device), bytes, n, &done, nullptr);
     *written = done;
@@ -233,6 +256,8 @@ int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_
 
 void PlatSerialBreak(PlatHandle device, int on)
 {
+    if (NetOwns(device))
+        return NetSerialBreak(device, on);
     if (on)
         SetCommBreak(AsHandle(device));
     else
@@ -241,6 +266,9 @@ void PlatSerialBreak(PlatHandle device, int on)
 
 void PlatSerialClearErrors(PlatHandle device, uint32_t* flags)
 {
+    *flags = 0;
+    if (NetOwns(device))
+        return;
     DWORD errors = 0;
     ClearCommError(AsHandle(device), &errors, nullptr);
     *flags = errors;
@@ -248,6 +276,8 @@ void PlatSerialClearErrors(PlatHandle device, uint32_t* flags)
 
 void PlatSerialClose(PlatHandle device)
 {
+    if (NetOwns(device))
+        return NetSerialClose(device);
     HANDLE handle = AsHandle(device);
     // A held byte goes with the port, as the driver's queue does.
     for (PortClaim& c : s_claims) {
@@ -278,6 +308,8 @@ static void SleepSlice(uint32_t micros)
 // never wait, as they read only what is queued.
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
 {
+    if (NetOwns(device))
+        return NetSerialWaitReadable(device, maxMicros);
     HANDLE handle = AsHandle(device);
     PortClaim* claim = device == kPlatNoHandle ? nullptr : ClaimOf(handle);
     if (claim == nullptr) {
@@ -375,6 +407,8 @@ size_t PlatErrorMessage(int32_t code, char* buffer, size_t size)
     if (size == 0)
         return 0;
     buffer[0] = '\0';
+    if (size_t detail = NetErrorMessage(code, buffer, size))
+        return detail;
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
         static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
         static_cast<DWORD>(size), nullptr);
