@@ -385,8 +385,9 @@ static int ReceiveNow(NetLine* line, uint8_t* buffer, uint32_t max)
         return n;
     }
     size_t data = TelnetDecode(&line->telnet, raw, static_cast<size_t>(n), buffer);
-    if (!SendReplies(line))
-        return -1;
+    // A failed answer marks the line dead; the data that came with it is
+    // still handed out (a refusing server's words among it).
+    SendReplies(line);
     return static_cast<int>(data);
 }
 
@@ -477,6 +478,8 @@ static int ServerHungUp(int32_t portNumber, const char* url, NetLine* line, cons
         snprintf(reason, sizeof reason, "the server refused the port (\"%s\")", said);
         return OpenFailed(portNumber, url, kErrBusy, reason);
     }
+    if (line->deadError == 0)
+        return OpenFailed(portNumber, url, s_lastError, "the server takes nothing");
     return OpenFailed(portNumber, url, line->deadError, "the server closed the connection");
 }
 
@@ -517,7 +520,7 @@ static int Negotiate(int32_t portNumber, const char* url, NetLine* line)
             settingsAsked = true;
         }
         if (!SendReplies(line))
-            return OpenFailed(portNumber, url, s_lastError, "cannot send to the server");
+            return ServerHungUp(portNumber, url, line, said);
         if (settingsAsked && SettingsAnswered(t))
             break;
         if (TelnetComPortRefused(t))
@@ -534,9 +537,10 @@ static int Negotiate(int32_t portNumber, const char* url, NetLine* line)
             continue;
         uint8_t data[256];
         int n = ReceiveNow(line, data, sizeof data);
-        if (n < 0)
+        if (n > 0)
+            KeepText(said, sizeof said, data, n);
+        if (line->deadError != 0)
             return ServerHungUp(portNumber, url, line, said);
-        KeepText(said, sizeof said, data, n);
     }
     if (t->baud != 38400 || t->dataSize != 8 || t->parity != kComPortParityNone
         || t->stopSize != kComPortStopOne || t->control != kComPortNoFlowControl) {
