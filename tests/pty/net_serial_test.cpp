@@ -400,6 +400,44 @@ TEST_F(NetSerial, ASecondClientIsRefusedAsABusyPortIs)
     }
 }
 
+TEST_F(NetSerial, PortsAndDoctorShowTheMappingAndCheckTheServer)
+{
+    BoxSimProcess sim;
+    Ser2net server;
+    StartBoxBehindServer(&sim, &server, "doctor");
+    setenv("ZRQAPI_COM1", server.Url(true).c_str(), 1);
+    File("dev/com2", server.Url(false) + "\r\n");
+    setenv("ZRQAPI_COM3", "socket://127.0.0.1:1", 1);
+    Outcome ports = Run("ports");
+    unsetenv("ZRQAPI_COM3");
+    EXPECT_EQ(ports.status, 0) << ports.err;
+    for (const std::string& line : {"COM1 (" + server.Url(true)
+                 + " from ZRQAPI_COM1): network serial server, RFC 2217; "
+                   "not contacted",
+             "COM2 (" + server.Url(false) + " from " + root
+                 + "/dev/com2): network serial server, raw TCP",
+             std::string("COM3 (socket://127.0.0.1:1 from ZRQAPI_COM3): \"socket://127.0.0.1:1\" "
+                         "from ZRQAPI_COM3 is no rfc2217://HOST:PORT or tcp://HOST:PORT URL")})
+        EXPECT_NE(ports.out.find(line), std::string::npos) << line << "\n" << ports.out;
+
+    File("qorin/qorin.cfg", "1 COMPORT box on the network\n");
+    Outcome doctor = Run("doctor");
+    EXPECT_EQ(doctor.status, 0) << doctor.out << doctor.err;
+    for (const char* line : {"server reachable, RFC 2217 agreed, 38400 8N1 without flow control "
+                             "accepted",
+             "ok    probe: the box runs the protocol", "all checks passed"})
+        EXPECT_NE(doctor.out.find(line), std::string::npos) << line << "\n" << doctor.out;
+
+    server.Stop(SIGTERM);
+    doctor = Run("doctor");
+    EXPECT_EQ(doctor.status, 1);
+    EXPECT_NE(
+        doctor.out.find("FAIL  COM1 (" + server.Url(true) + " from ZRQAPI_COM1) would not open"),
+        std::string::npos)
+        << doctor.out;
+    EXPECT_NE(doctor.err.find("Connection refused"), std::string::npos) << doctor.err;
+}
+
 }  // namespace
 
 #endif

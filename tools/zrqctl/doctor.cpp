@@ -103,16 +103,33 @@ int RunDoctor(const Command& c)
         printf("%d check(s) failed\n", d.failures);
         return 1;
     }
-    d.Ok(PortLabel(report) + ": a tty this user may open, not held by another process");
+    if (report.net.mapped)
+        d.Ok(PortLabel(report) + ": a network serial server, " + NetPortKind(report.net));
+    else
+        d.Ok(PortLabel(report) + ": a tty this user may open, not held by another process");
 
     printf("the box\n");
     StopNoteLink(true);
+    double start = Now();
+    fflush(stdout);  // the library's own line on a failed open follows in order
     if (NirekInstall(port) != 0) {
-        d.Bad(PortLabel(report) + " would not open", "zrqctl ports; is another program using it?");
+        if (report.net.mapped)
+            d.Bad(PortLabel(report) + " would not open (" + Millis(Now() - start) + ")",
+                "the library's line above says why: is the server running and reachable, its "
+                "port set up for telnet(rfc2217) or plain tcp, and no other client on it?");
+        else
+            d.Bad(PortLabel(report) + " would not open",
+                "zrqctl ports; is another program using it?");
         printf("%d check(s) failed\n", d.failures);
         return 1;
     }
-    double start = Now();
+    if (report.net.mapped)
+        d.Ok(report.net.rfc2217
+                ? "server reachable, RFC 2217 agreed, 38400 8N1 without flow control accepted ("
+                    + Millis(Now() - start) + ")"
+                : "server reachable (raw TCP: the line settings are the server's own) ("
+                    + Millis(Now() - start) + ")");
+    start = Now();
     int32_t state = NirekGetBoxState();
     std::string took = " (" + Millis(Now() - start) + ")";
     if (state == 0) {

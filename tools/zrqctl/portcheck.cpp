@@ -99,6 +99,9 @@ PortReport CheckPort(int number)
     PortReport r;
     r.number = number;
     r.comLink = ConfigRoot() + "/dev/com" + std::to_string(number);
+    r.net = FindNetPort(number);
+    if (r.net.mapped)
+        return r;
     struct stat st;
     r.comLinkPresent = lstat(r.comLink.c_str(), &st) == 0;
     if (r.comLinkPresent && S_ISLNK(st.st_mode))
@@ -133,6 +136,8 @@ PortReport CheckPort(int number)
 
 std::string PortLabel(const PortReport& r)
 {
+    if (r.net.mapped)
+        return "COM" + std::to_string(r.number) + " (" + r.net.url + " from " + r.net.source + ")";
     std::string label = "COM" + std::to_string(r.number) + " (";
     if (r.comLinkPresent) {
         label += r.comLink;
@@ -146,6 +151,8 @@ std::string PortLabel(const PortReport& r)
 
 std::string PortProblem(const PortReport& r)
 {
+    if (r.net.mapped)
+        return NetPortProblem(r.net);
     if (r.dangling)
         return std::string("the link points to nothing (") + strerror(ENOENT)
             + ") — is the adapter plugged in?";

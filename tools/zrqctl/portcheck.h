@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "netport.h"
+
 const int kFirstComPort = 1;
 const int kLastComPort = 8;
 
@@ -27,6 +29,7 @@ struct PortReport {
     int openError = 0;     // errno of a trial open, 0 when it opened
     pid_t lockHolder = 0;  // process holding the device's lock, 0 none
     std::string lockHolderName;
+    NetPort net;  // mapped to a network serial server: nothing local is looked at
 };
 
 // Looks without holding anything open afterwards.

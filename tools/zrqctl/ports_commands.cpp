@@ -55,6 +55,15 @@ int RunPorts(const Command& c)
         if (r.statError == 0)
             mapped.insert(RealPath(r.device));
         printf("%s", PortLabel(r).c_str());
+        if (r.net.mapped) {
+            // Contacting the server opens the box's line there: only on request.
+            if (problem.empty())
+                printf(": network serial server, %s; %s\n", NetPortKind(r.net),
+                    probe ? ProbeText(n).c_str() : "not contacted (--probe opens it)");
+            else
+                printf(": %s\n", problem.c_str());
+            continue;
+        }
         if (!r.comLinkPresent)
             printf(" no link %s, on-board port", r.comLink.c_str());
         if (!problem.empty()) {

@@ -57,8 +57,11 @@ int PortOpenFailed(const Command& command, int32_t port, int32_t code, const cha
     }
     PortReport report = CheckPort(port);
     std::string problem = PortProblem(report);
+    const char* unknown = report.net.mapped
+        ? "the server did not take the port (the library's line above says why)"
+        : "opens now; it was busy or failed for a moment";
     fprintf(stderr, "zrqctl: %s: %s\n", PortLabel(report).c_str(),
-        problem.empty() ? "opens now; it was busy or failed for a moment" : problem.c_str());
+        problem.empty() ? unknown : problem.c_str());
     return status;
 }
 
