@@ -3,9 +3,14 @@
 // way zrqctl job streams it. Prints (1) host CPU per segment for parsing and
 // planning, (2) the run time against the wire time of the bytes that crossed
 // the line for the job, (3) the same drawing sent by a naive sender, every
-// segment an absolute 'a' move in wait mode, and the speed-up.
+// segment an absolute 'a' move in wait mode, and the speed-up. With --via the
+// box is reached through Debian's ser2net on loopback (RFC 2217 or raw TCP),
+// or through it behind zrq-bench-relay adding --delay-us each way; the naive
+// sender is left out there.
 //
 // usage: zrq-bench-job [--segments N] [--feed IPM] [--plans N]
+//                      [--via local|rfc2217|tcp|relay] [--delay-us N]
+//                      [--ser2net-chardelay on|off]   (default off, as recommended)
 #include <math.h>
 #include <signal.h>
 #include <stdio.h>
@@ -28,6 +33,9 @@ const double kByteSeconds = 10.0 / 38400.0;  // 8N1 at 38400 baud
 
 bench::ScratchRoot g_root;
 volatile sig_atomic_t g_never = 0;
+std::string g_via = "local";
+long g_delayUs = 1000;
+bool g_charDelay = false;
 
 using Stats = std::vector<std::pair<std::string, uint64_t>>;
 
@@ -52,11 +60,26 @@ std::string RoseGcode(int segments, double feed)
 
 struct Box {
     bench::BoxProcess process;
+    bench::NetworkFront front;
     bool Start()
     {
         if (!process.Start(ZRQ_BOXSIM, g_root.ComLink(1), {"--baud", "38400", "--pace-input"})) {
             fprintf(stderr, "zrq-bench-job: zrq-boxsim did not start\n");
             return false;
+        }
+        if (g_via != "local") {
+            char tty[256] = {};
+            ssize_t n = readlink(g_root.ComLink(1).c_str(), tty, sizeof tty - 1);
+            std::string url = n > 0 ? front.Start(tty, g_via != "tcp",
+                                  g_via == "relay" ? ZRQ_BENCH_RELAY : "", g_delayUs, g_charDelay)
+                                    : "";
+            if (url.empty()) {
+                fprintf(stderr, "zrq-bench-job: ser2net (or the relay) did not start\n");
+                front.Stop();
+                process.Stop();
+                return false;
+            }
+            setenv("ZRQAPI_COM1", url.c_str(), 1);
         }
         if (Kap_Init() != 0) {
             fprintf(stderr, "zrq-bench-job: Kap_Init failed: %s\n", Kap_GetErrorString());
@@ -70,6 +93,7 @@ struct Box {
     {
         Stats stats = process.Stop();
         NirekRemove();
+        front.Stop();
         return stats;
     }
 };
@@ -99,6 +123,12 @@ int main(int argc, char** argv)
             feed = atof(argv[i + 1]);
         else if (strcmp(argv[i], "--plans") == 0)
             plans = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--via") == 0)
+            g_via = argv[i + 1];
+        else if (strcmp(argv[i], "--delay-us") == 0)
+            g_delayUs = atol(argv[i + 1]);
+        else if (strcmp(argv[i], "--ser2net-chardelay") == 0)
+            g_charDelay = strcmp(argv[i + 1], "on") == 0;
     }
     if (!g_root.Make()) {
         fprintf(stderr, "zrq-bench-job: no scratch directory\n");
@@ -110,6 +140,11 @@ int main(int argc, char** argv)
     fputs("1 COMPORT \n", config);
     fclose(config);
     printf("machine: %s\n", bench::MachineLine().c_str());
+    if (g_via != "local")
+        printf("via: %s%s, ser2net chardelay %s\n",
+            g_via == "relay" ? "rfc2217 through the relay, " : g_via.c_str(),
+            g_via == "relay" ? (std::to_string(g_delayUs) + " us each way").c_str() : "",
+            g_charDelay ? "on (its default)" : "off");
 
     // (1) Parsing and planning, on the simulator's axes (12,500 x 10^-8 in).
     std::string gcode = RoseGcode(segments, feed);
@@ -165,6 +200,10 @@ int main(int argc, char** argv)
 
     // (3) The naive sender: each segment an absolute move, waiting for each
     // acknowledgement before the next.
+    if (g_via != "local") {
+        g_root.Remove();
+        return 0;
+    }
     if (!box.Start())
         return 1;
     uint64_t n0 = bench::NowMicros();

@@ -13,6 +13,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -164,6 +168,110 @@ std::string MachineLine()
     out << cpu << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << u.release
         << ", load " << load[0] << " " << load[1] << " " << load[2];
     return out.str();
+}
+
+namespace {
+
+int FreeLoopbackPort()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    int port = -1;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+        && getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+// From the kernel's table: connecting to ask would open the box's line.
+bool LoopbackListening(int port)
+{
+    std::ifstream table("/proc/net/tcp");
+    char want[32];
+    snprintf(want, sizeof want, "0100007F:%04X", port);
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream words(line);
+        std::string slot, local, remote, state;
+        words >> slot >> local >> remote >> state;
+        if (local == want && state == "0A")
+            return true;
+    }
+    return false;
+}
+
+void EndChild(int* pid)
+{
+    if (*pid > 0) {
+        kill(*pid, SIGTERM);
+        waitpid(*pid, nullptr, 0);
+    }
+    *pid = -1;
+}
+
+}  // namespace
+
+std::string NetworkFront::Start(const std::string& tty, bool rfc2217,
+    const std::string& relayBinary, long delayUs, bool charDelay)
+{
+    int port = FreeLoopbackPort();
+    char pattern[] = "/tmp/zrq-bench-ser2net-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd < 0 || port < 0)
+        return "";
+    close(fd);
+    config = pattern;
+    std::ofstream(config) << "%YAML 1.1\n---\nconnection: &box\n    accepter: "
+                          << (rfc2217 ? "telnet(rfc2217),tcp" : "tcp") << ",127.0.0.1," << port
+                          << "\n    connector: serialdev," << tty << ",38400n81,local\n"
+                          << (charDelay ? "" : "    options:\n      chardelay: false\n");
+    fflush(stdout);
+    ser2net = fork();
+    if (ser2net == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl("/usr/sbin/ser2net", "ser2net", "-n", "-d", "-c", config.c_str(), nullptr);
+        _exit(127);
+    }
+    for (uint64_t until = NowMicros() + 5000000u; !LoopbackListening(port); usleep(10000))
+        if (NowMicros() > until)
+            return "";
+    if (relayBinary.empty())
+        return std::string(rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(port);
+    int out[2];
+    if (pipe(out) != 0)
+        return "";
+    relay = fork();
+    if (relay == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::string to = std::to_string(port), delay = std::to_string(delayUs);
+        execl(relayBinary.c_str(), relayBinary.c_str(), "--to", to.c_str(), "--delay-us",
+            delay.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    char line[64] = {};
+    ssize_t n = read(out[0], line, sizeof line - 1);
+    close(out[0]);
+    int relayPort = 0;
+    if (n <= 0 || sscanf(line, "port %d", &relayPort) != 1)
+        return "";
+    return std::string(rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(relayPort);
+}
+
+void NetworkFront::Stop()
+{
+    EndChild(&relay);
+    EndChild(&ser2net);
+    if (!config.empty())
+        unlink(config.c_str());
+    config.clear();
 }
 
 }  // namespace bench

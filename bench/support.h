@@ -45,6 +45,20 @@ struct BoxProcess {
     std::vector<std::pair<std::string, uint64_t>> Stop();
 };
 
+// The box's terminal behind Debian's ser2net on loopback (RFC 2217 or raw
+// TCP), optionally behind zrq-bench-relay adding a delay each way. Start()
+// returns the URL for ZRQAPI_COMn, "" when something did not start.
+// charDelay keeps ser2net's default of holding the line's bytes a few
+// character times before sending them on.
+struct NetworkFront {
+    int ser2net = -1;
+    int relay = -1;
+    std::string config;
+    std::string Start(const std::string& tty, bool rfc2217, const std::string& relayBinary,
+        long delayUs, bool charDelay);
+    void Stop();
+};
+
 uint64_t Stat(const std::vector<std::pair<std::string, uint64_t>>& stats, const char* name);
 
 // One line of the host and its load, for the figures' heading.

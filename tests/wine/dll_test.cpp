@@ -1,7 +1,8 @@
 // Loads ZRQAPI.dll the way an application does: LoadLibrary, then every
 // export looked up by name (the same names in the 32- and the 64-bit DLL).
 // With --box it then drives the controller on COM1 (the Wine prefix links COM1
-// to the box simulator's pseudo-terminal).
+// to the box simulator's pseudo-terminal, or ZRQAPI_COM1 maps it to a network
+// serial server in front of one).
 //
 //   zrq_wine_dll_test [--box] [--absent-port N] [--silent-port N] [--hangup-port N]
 //   zrq_wine_dll_test --held-port N   (the second opener, run by --box)
@@ -308,6 +309,10 @@ void DriveBox()
 
     auto finishCode = finish();
     Check(finishCode == 0 && installed() == 0, "Kap_Finish closes the link");
+    // A network serial server lets the box's line go a moment after its
+    // client has left, and refuses the port until then.
+    if (getenv("ZRQAPI_COM1") != nullptr)
+        Sleep(1000);
     // The port is free again once the library let go of it.
     Check(initLower() == 0, "Kap_init reopens it");
     finish();
