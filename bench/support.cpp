@@ -1,5 +1,7 @@
 #include "bench/support.h"
 
+#include "bench/loopback.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,10 +14,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <fstream>
@@ -171,37 +169,6 @@ std::string MachineLine()
 }
 
 namespace {
-
-int FreeLoopbackPort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
-        && getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-// From the kernel's table: connecting to ask would open the box's line.
-bool LoopbackListening(int port)
-{
-    std::ifstream table("/proc/net/tcp");
-    char want[32];
-    snprintf(want, sizeof want, "0100007F:%04X", port);
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream words(line);
-        std::string slot, local, remote, state;
-        words >> slot >> local >> remote >> state;
-        if (local == want && state == "0A")
-            return true;
-    }
-    return false;
-}
 
 void EndChild(int* pid)
 {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback.h"
 #include "pty_support.h"
 #include "zrqapi.h"
 #include "zrqctl_support.h"
@@ -42,39 +43,6 @@ std::string ReadText(const std::string& path)
     return text.str();
 }
 
-// A loopback port nobody listens on now.
-int FreePort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
-        && getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-// Whether 127.0.0.1:port is listening, from the kernel's table, without a
-// connection the server would take for a client.
-bool Listening(int port)
-{
-    std::ifstream table("/proc/net/tcp");
-    char want[32];
-    snprintf(want, sizeof want, "0100007F:%04X", port);
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream words(line);
-        std::string slot, local, remote, state;
-        words >> slot >> local >> remote >> state;
-        if (local == want && state == "0A")
-            return true;
-    }
-    return false;
-}
-
 // ser2net with a configuration the test writes: RFC 2217 and raw TCP, both
 // in front of the same terminal, on ports chosen free now.
 class Ser2net {
@@ -84,8 +52,8 @@ public:
     bool Start(const std::string& dir, const std::string& tty)
     {
         if (rfcPort_ < 0) {
-            rfcPort_ = FreePort();
-            rawPort_ = FreePort();
+            rfcPort_ = bench::FreeLoopbackPort();
+            rawPort_ = bench::FreeLoopbackPort();
             config_ = dir + "/ser2net.yaml";
             std::ofstream(config_)
                 << "%YAML 1.1\n---\n"
@@ -105,7 +73,7 @@ public:
             _exit(127);
         }
         for (double end = MonotonicSeconds() + 5; MonotonicSeconds() < end; usleep(20000))
-            if (Listening(rfcPort_) && Listening(rawPort_))
+            if (bench::LoopbackListening(rfcPort_) && bench::LoopbackListening(rawPort_))
                 return true;
         return false;
     }
@@ -337,7 +305,7 @@ TEST_F(NetSerial, OpensThatCannotSucceedFailWithinSecondsSayingWhy)
 {
     ScriptedServer hostile(HostileServer);
     ScriptedServer silent(SilentServer);
-    std::string closed = std::to_string(FreePort());
+    std::string closed = std::to_string(bench::FreeLoopbackPort());
     const struct {
         std::string url;
         std::string says;
