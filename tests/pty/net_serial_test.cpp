@@ -234,6 +234,20 @@ TEST_F(NetSerial, ServerKilledMidJobFailsTheCallAtOnceAndTheNextOpenWorks)
     EXPECT_EQ(Kap_MoveXY(100, 100), 0);
 }
 
+// The probe's line break reaches a box at its prompt as the server's break.
+TEST_F(NetSerial, ABoxAtItsPromptIsWokenThroughTheServer)
+{
+    BoxSimProcess sim;
+    Ser2net server;
+    ASSERT_TRUE(sim.Start({"--prompt"}, true));
+    ASSERT_TRUE(server.Start(root, sim.path()));
+    setenv("ZRQAPI_COM1", server.Url(true).c_str(), 1);
+    Outcome run = Run("--trace-wire " + root + "/prompt.wire init --com 1 id");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("id ZRQBOX.1"), std::string::npos) << run.out;
+    EXPECT_NE(ReadText(root + "/prompt.wire").find(" break"), std::string::npos);
+}
+
 // A listener that takes the connection and then runs script on it.
 class ScriptedServer {
 public:
