@@ -298,11 +298,12 @@ static int OpenFailed(int32_t portNumber, const char* url, int32_t code, const c
     s_detailCode = 0;
     if (code != kErrBadUrl && code != kErrRefusedSettings)
         PlatErrorMessage(code, system, sizeof system);
-    snprintf(s_detail, sizeof s_detail, "COM%d = %s: %s%s%s", static_cast<int>(portNumber), url,
-        reason, system[0] != '\0' ? ": " : "", system);
+    // The reason alone stands for the error's text (the terminal has a line
+    // for it); the line on standard error, the operator's only clue when
+    // the caller shows just a result code, names the port and URL too.
+    snprintf(s_detail, sizeof s_detail, "%s%s%s", reason, system[0] != '\0' ? ": " : "", system);
     s_detailCode = code;
-    // The operator's only clue when the caller shows just a result code.
-    fprintf(stderr, "zrqapi: %s\n", s_detail);
+    fprintf(stderr, "zrqapi: COM%d = %s: %s\n", static_cast<int>(portNumber), url, s_detail);
     return Fail(code);
 }
 

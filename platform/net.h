@@ -28,8 +28,8 @@ void NetSerialBreak(PlatHandle device, int on);
 void NetSerialClose(PlatHandle device);
 int NetSerialWaitReadable(PlatHandle device, uint32_t maxMicros);
 int32_t NetLastError();
-// The text of the last open failure (URL, host, port and reason) when code
-// is its code; else 0.
+// The text of the last open failure (its reason, host and port among it)
+// when code is its code; else 0.
 size_t NetErrorMessage(int32_t code, char* buffer, size_t size);
 
 #endif
