@@ -52,6 +52,12 @@ static void CloseSocket(NetSocket s)
     closesocket(s);
 }
 
+// A Windows process has no forked children sharing its sockets.
+static int ProcessId()
+{
+    return 0;
+}
+
 static bool StartSockets()
 {
     static bool started = false;
@@ -109,6 +115,11 @@ static void CloseSocket(NetSocket s)
     close(s);
 }
 
+static int ProcessId()
+{
+    return static_cast<int>(getpid());
+}
+
 static bool StartSockets()
 {
     return true;
@@ -143,6 +154,7 @@ struct NetLine {
     NetSocket socket = kNoSocket;
     bool rfc2217 = false;
     int32_t deadError = 0;  // non-zero once the connection is gone
+    int owner = 0;          // the process that opened it
     TelnetSession telnet;
     // Bytes a raw server sent before the first read.
     uint8_t pending[64] = {};
@@ -603,6 +615,7 @@ int NetSerialOpen(int32_t portNumber, PlatHandle* device)
     *line = NetLine();
     line->socket = s;
     line->rfc2217 = address.rfc2217;
+    line->owner = ProcessId();
     int ok = address.rfc2217 ? Negotiate(portNumber, url, line) : SettleRaw(portNumber, url, line);
     if (!ok) {
         CloseSocket(s);
@@ -615,6 +628,11 @@ int NetSerialOpen(int32_t portNumber, PlatHandle* device)
 }
 
 // --- The port's calls ------------------------------------------------------
+
+int NetSerialOwned(PlatHandle device)
+{
+    return Find(device)->owner == ProcessId();
+}
 
 int NetSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)
 {
