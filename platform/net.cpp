@@ -631,7 +631,8 @@ int NetSerialOpen(int32_t portNumber, PlatHandle* device)
 
 int NetSerialOwned(PlatHandle device)
 {
-    return Find(device)->owner == ProcessId();
+    const NetLine* line = Find(device);
+    return line->owner == ProcessId() && line->deadError == 0;
 }
 
 int NetSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got)

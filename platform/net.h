@@ -20,7 +20,9 @@ int NetMapping(int32_t portNumber, char* url, size_t size, const char** source);
 // set to 38400 8N1 without flow control. 0: failed.
 int NetSerialOpen(int32_t portNumber, PlatHandle* device);
 int NetOwns(PlatHandle device);
-// 0 in a child forked after the open: the connection stays the parent's.
+// 0 once the connection is gone, so that the call waiting on it fails at
+// once and the link stays failed until reopened; 0 also in a child forked
+// after the open, as the connection stays the parent's.
 int NetSerialOwned(PlatHandle device);
 int NetSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* got);
 int NetSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_t* written);
