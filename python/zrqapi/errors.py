@@ -41,6 +41,14 @@ class PortError(ZrqError):
     """7: the port number is not 1..8, or the port cannot be opened (for instance another process holds it)."""
 
 
+class PortNotFound(PortError):
+    """7: the port's device does not exist (an unplugged adapter, a missing link)."""
+
+
+class PortInUse(PortError):
+    """7: the port exists, but another program or process holds it."""
+
+
 class NotResponding(ZrqError):
     """8: the box answered neither the probe nor with its prompt."""
 
