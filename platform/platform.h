@@ -47,6 +47,12 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros);
 // that callers on several threads take turns.
 void PlatLockEnter();
 void PlatLockLeave();
+// A short, non-recursive lock held only around each device write, read and
+// open or close, never across a wait: the emergency stop takes it from any
+// thread without the export lock, so its bytes never land inside a frame
+// and never wait behind a call that waits for a reply.
+void PlatLineEnter();
+void PlatLineLeave();
 
 // The token that stands for the open state beside the device handle.
 int PlatEventCreate(PlatHandle* event);

@@ -263,6 +263,19 @@ void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
     *flags = 0;
 }
 
+// To an absolute deadline: a relative sleep restarted after each signal
+// re-sleeps its rounded-up remainder, and a fast enough signal rate makes it
+// last for ever.
+static void SleepMicros(uint32_t micros)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    uint64_t nanos = static_cast<uint64_t>(until.tv_nsec) + static_cast<uint64_t>(micros) * 1000u;
+    until.tv_sec += static_cast<time_t>(nanos / 1000000000u);
+    until.tv_nsec = static_cast<long>(nanos % 1000000000u);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) { }
+}
+
 // Output still queued gets up to the stall bound to leave at our settings;
 // what a wedged line still holds is dropped, so the close cannot hang on it.
 static void LetOutputDrain(int fd)
@@ -274,8 +287,7 @@ static void LetOutputDrain(int fd)
             tcflush(fd, TCOFLUSH);
             return;
         }
-        struct timespec pause = {0, 2000000};
-        nanosleep(&pause, nullptr);
+        SleepMicros(2000);
     }
 }
 
@@ -309,14 +321,6 @@ static void GiveLinesBackAtExit()
     for (OpenLine& line : s_openLines)
         if (line.fd >= 0)
             GiveLineBack(&line);
-}
-
-static void SleepMicros(uint32_t micros)
-{
-    struct timespec ts;
-    ts.tv_sec = micros / 1000000u;
-    ts.tv_nsec = static_cast<long>(micros % 1000000u) * 1000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
@@ -353,6 +357,18 @@ void PlatLockEnter()
 void PlatLockLeave()
 {
     pthread_mutex_unlock(&s_exportLock);
+}
+
+static pthread_mutex_t s_lineLock = PTHREAD_MUTEX_INITIALIZER;
+
+void PlatLineEnter()
+{
+    pthread_mutex_lock(&s_lineLock);
+}
+
+void PlatLineLeave()
+{
+    pthread_mutex_unlock(&s_lineLock);
 }
 
 static PlatHandle s_nextEvent = 1;

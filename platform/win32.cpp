@@ -351,6 +351,18 @@ void PlatLockLeave()
     LeaveCriticalSection(&s_exportLock.section);
 }
 
+static ExportLock s_lineLock;
+
+void PlatLineEnter()
+{
+    EnterCriticalSection(&s_lineLock.section);
+}
+
+void PlatLineLeave()
+{
+    LeaveCriticalSection(&s_lineLock.section);
+}
+
 int PlatEventCreate(PlatHandle* event)
 {
     HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -50,11 +50,18 @@ int32_t WaitForPrompt()
 
 extern "C" {
 
+// The stop bytes go out before the export lock is taken, from whatever
+// thread calls: a call that holds the lock while it waits for a reply would
+// otherwise hold the stop back for its whole time-out. The line lock keeps
+// them out of the middle of a frame. The running call then fails at once,
+// and the resynchronisation waits for the lock like any other call.
 ZRQ_API(int32_t) NirekEstop(void)
 {
+    uint32_t written = ComWriteStop(&g_link, kEstopByte, kEstopCount);
+    RequestStop();
     ExportCall call;
-    for (int i = 0; i < kEstopCount; ++i)
-        ComPutByte(&g_link, kEstopByte);
+    if (written != static_cast<uint32_t>(kEstopCount))
+        return ZRQ_STOP_NOT_SENT;
     return NirekSync(0);
 }
 
