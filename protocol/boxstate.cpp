@@ -59,9 +59,15 @@ ZRQ_API(int32_t) NirekEstop(void)
 {
     uint32_t written = ComWriteStop(&g_link, kEstopByte, kEstopCount);
     RequestStop();
-    ExportCall call;
+    // Nothing to resynchronise after a stop that did not go out; the caller
+    // learns it without waiting for the running call to end.
     if (written != static_cast<uint32_t>(kEstopCount))
         return ZRQ_STOP_NOT_SENT;
+    ExportCall call;
+    // The running call may have closed the port meanwhile (a failed
+    // initialisation does): nothing left to answer.
+    if (!ComIsInstalled(&g_link))
+        return 1;
     return NirekSync(0);
 }
 
