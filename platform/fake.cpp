@@ -379,6 +379,11 @@ void PlatSerialClose(PlatHandle device)
     }
 }
 
+int PlatSerialOwned(PlatHandle)
+{
+    return 1;
+}
+
 // Jumps virtual time to the next byte due, or by the whole slice.
 int PlatSerialWaitReadable(PlatHandle, uint32_t maxMicros)
 {

@@ -90,7 +90,10 @@ void ComCheckError(ComPort* port, int ok)
 
 bool ComUnusable(const ComPort* port)
 {
-    return port->dead || CallStopped();
+    // A line this process no longer owns (a forked child's copy, or one
+    // given back as the process exits) fails like a dead one.
+    return port->dead || CallStopped()
+        || (port->portHandle != kPlatNoHandle && !PlatSerialOwned(port->portHandle));
 }
 
 // With the line lock held.

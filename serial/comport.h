@@ -38,8 +38,8 @@ void ComWrite(ComPort* port, const uint8_t* bytes, uint32_t n);
 // written singly, also on a dead link or in a stopped call. Returns how many
 // were written.
 uint32_t ComWriteStop(ComPort* port, uint8_t value, uint32_t count);
-// True when the running call must not wait for the box: the link is dead or
-// the call was stopped.
+// True when the running call must not wait for the box: the link is dead,
+// the call was stopped, or the line is not this process's to use.
 bool ComUnusable(const ComPort* port);
 void ComPutByte(ComPort* port, int32_t b);
 int32_t ComAvail(ComPort* port);

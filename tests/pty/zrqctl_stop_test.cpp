@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -160,6 +161,25 @@ TEST_F(ZrqctlStop, DoubleInterruptFiftyMillisecondsApartStillStopsTheBox)
         EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
         EXPECT_EQ(Run("--wait init velocity 400 move-xy 0 0").status, 0);
     }
+}
+
+// A trace into a FIFO that nobody reads would block every write to the box:
+// estop sends the stop without the trace; any other run refuses before the
+// port opens.
+TEST_F(ZrqctlStop, ATraceIntoAFifoNobodyReadsNeverHoldsTheStopBack)
+{
+    std::string fifo = root + "/wire.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    auto start = std::chrono::steady_clock::now();
+    Outcome o = Run("--trace-wire " + fifo + " estop");
+    EXPECT_LT(SecondsSince(start), 5.0);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("the stop goes out without a trace"), std::string::npos) << o.err;
+    EXPECT_NE(ReadWhole(log).find("emergency stop"), std::string::npos);
+    std::string before = ReadWhole(log);
+    o = Run("--trace-wire " + fifo + " init");
+    EXPECT_EQ(o.status, 73) << o.err;
+    EXPECT_EQ(ReadWhole(log), before) << "something was sent";
 }
 
 // A box that dies in the middle of a job: one time-out and one failed
