@@ -66,7 +66,10 @@ class MotionParameterError(ZrqError):
 
 
 class AckTimeout(ZrqError, TimeoutError):
-    """256: the box did not acknowledge a command in time; the link has been resynchronised."""
+    """256: the box did not acknowledge a command or answer a query in time.
+
+    The library has resynchronised the link, or, when the box did not answer
+    that either, marked it dead: later calls fail at once until it is reopened."""
 
 
 class WaitTimeout(ZrqError, TimeoutError):
@@ -95,7 +98,7 @@ _BY_CODE: Dict[int, Type[ZrqError]] = {
     256: AckTimeout,
 }
 
-_ACK_TIMEOUT_TEXT = "the box did not acknowledge in time; the link has been resynchronised"
+_ACK_TIMEOUT_TEXT = "the box did not acknowledge in time"
 
 
 def error_for(code: int, function: str, message: str, initialising: bool = False) -> ZrqError:
