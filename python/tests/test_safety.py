@@ -165,6 +165,10 @@ def test_a_dropped_machine_releases_the_library_and_leaves_the_box_safe(box):
     assert "p 52 0" in box.events()[sent:] and "U" in box.events()[sent:]
     with box.machine() as again:
         assert again.is_open
+    box.link()  # a dropped Link closes its port too
+    gc.collect()
+    with box.link() as link:
+        assert link.is_open
 
 
 def test_a_simulated_box_never_stopped_ends_with_the_interpreter(lib, tmp_path):

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import weakref
 from typing import Any, Callable, Optional
 
 from . import _library
@@ -27,6 +28,12 @@ class BoxState(enum.IntEnum):
 
     def __str__(self) -> str:
         return f"{type(self).__name__}.{self.name}"
+
+
+def _remove(lib: _library.Library, generation: int) -> None:
+    # A forked child never touches the parent's port.
+    if generation == _library.generation():
+        _library.call(lib.NirekRemove)
 
 
 class Link:
@@ -57,6 +64,8 @@ class Link:
             from .ports import port_error
             raise port_error(PortError(f"cannot open COM{port}", 7, "NirekInstall"), root, self.port)
         self._open = True
+        # A Link dropped without close() closes the port when it is collected.
+        self._finalizer = weakref.finalize(self, _remove, self._lib, self._generation)
 
     def __enter__(self) -> "Link":
         return self
@@ -70,9 +79,7 @@ class Link:
             return
         self._open = False
         try:
-            # A forked child never touches the parent's port.
-            if self._generation == _library.generation():
-                _library.call(self._lib.NirekRemove)
+            self._finalizer()
         finally:
             _library.release(self)
 
