@@ -445,12 +445,16 @@ class _Worker:
 
     def _serve(self) -> None:
         while True:
-            function, args, done, outcome = self.requests.get()
-            try:
-                outcome.append((True, function(*args)))
-            except BaseException as error:  # handed to the caller's thread
-                outcome.append((False, error))
-            done.set()
+            self.run(self.requests.get())
+
+    @staticmethod
+    def run(request: _Request) -> None:
+        function, args, done, outcome = request
+        try:
+            outcome.append((True, function(*args)))
+        except BaseException as error:  # handed to the caller's thread
+            outcome.append((False, error))
+        done.set()
 
 
 _worker: Optional[_Worker] = None
@@ -465,7 +469,7 @@ class GaveUp(Exception):
 
 
 def call(function: Callable[..., Any], *args: Any, on_interrupt: Optional[Callable[[], None]] = None,
-         give_up_at: Optional[float] = None) -> Any:
+         give_up_at: Optional[float] = None, own_thread: bool = False) -> Any:
     """``function(*args)``, made so that the main thread notices Ctrl-C while it runs.
 
     On the main thread the call runs on the worker thread; a KeyboardInterrupt
@@ -473,17 +477,24 @@ def call(function: Callable[..., Any], *args: Any, on_interrupt: Optional[Callab
     the blocked call give up), then waits for the call to end and re-raises. A
     second interrupt stops that wait. Elsewhere the function is called directly,
     unless ``give_up_at`` (a ``time.monotonic()`` value) asks for GaveUp when
-    the call has not ended by then."""
+    the call has not ended by then. ``own_thread`` runs it on a thread of its
+    own instead of the worker: for the emergency stop, which the library lets
+    pass a call that still waits."""
     global _worker
     if give_up_at is None and threading.current_thread() is not threading.main_thread():
         return function(*args)
-    with _worker_lock:
-        if _worker is None or not _worker.thread.is_alive():
-            _worker = _Worker()
-        worker = _worker
     done = threading.Event()
     outcome: List[Any] = []
-    worker.requests.put((function, args, done, outcome))
+    if own_thread:
+        # The stop must not queue behind a call the worker still runs.
+        threading.Thread(target=_Worker.run, args=((function, args, done, outcome),), name="zrqapi-stop",
+                         daemon=True).start()
+    else:
+        with _worker_lock:
+            if _worker is None or not _worker.thread.is_alive():
+                _worker = _Worker()
+            worker = _worker
+        worker.requests.put((function, args, done, outcome))
     try:
         while not done.wait(SLICE_SECONDS if give_up_at is None
                             else max(0.0, min(SLICE_SECONDS, give_up_at - time.monotonic()))):

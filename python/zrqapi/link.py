@@ -7,7 +7,7 @@ import weakref
 from typing import Any, Callable, Optional
 
 from . import _library
-from .errors import NotInitialized, PortError, SyncError, error_for
+from .errors import NotInitialized, PortError, SyncError, ZrqError, error_for
 from .units import flag, number
 
 
@@ -156,7 +156,13 @@ class Link:
 
     def estop(self) -> None:
         """Emergency stop, then a synchronisation."""
-        if self._ready("NirekEstop")() != 0:
+        _library.check_owner(self._generation, "Link")
+        if not self._open:
+            raise NotInitialized("the link is closed", 10, "NirekEstop")
+        code = _library.call(self._lib.NirekEstop, own_thread=True)
+        if code == 2:
+            raise ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
+        if code != 0:
             raise SyncError("no correct echo after the emergency stop", 9, "NirekEstop")
 
     def box_state(self) -> BoxState:

@@ -53,7 +53,7 @@ def _make_safe(lib: _library.Library, estop: bool) -> List[BaseException]:
 
     def checked(name: str, *args: int) -> Callable[[], None]:
         def step() -> None:
-            code = _library.call(getattr(lib, name), *args)
+            code = _library.call(getattr(lib, name), *args, own_thread=name == "NirekEstop")
             if code != 0:
                 raise error_for(9 if name == "NirekEstop" else code, name, "" if name == "NirekEstop"
                                 else lib.error_string())
@@ -149,6 +149,8 @@ class Machine:
         self._handled: Optional[BaseException] = None
         # Set by a reply that never came; cleared by the next call that succeeds.
         self._silent = False
+        # Whether Ctrl-C during a call has already sent the stop.
+        self._stop_sent = False
         _library.claim(self)
         try:
             if timeout is not None:
@@ -245,6 +247,7 @@ class Machine:
     def _call(self, name: str, *args: Any) -> int:
         self._check_open(name)
         started = time.monotonic()
+        self._stop_sent = False
         code = int(_library.call(getattr(self._lib, name), *args, on_interrupt=self._interrupt_stop))
         # Replies come within milliseconds: a call that used the whole time-out
         # lost one, whatever result the library made of it. Once the box went
@@ -262,6 +265,7 @@ class Machine:
     def _interrupt_stop(self) -> None:
         # Runs while another thread's call still waits: the library's stop goes first.
         try:
+            self._stop_sent = True
             _library.call(self._lib.NirekEstop)
         except Exception:  # the steps after it report a dead box
             pass
@@ -271,7 +275,8 @@ class Machine:
             return
         self._handled = interrupt
         self._target = None
-        _make_safe(self._lib, estop=True)
+        _make_safe(self._lib, estop=not self._stop_sent)
+        self._stop_sent = False
 
     def _units(self, units: Optional[Units]) -> Units:
         return self.units if units is None else check_units(units)
@@ -419,6 +424,7 @@ class Machine:
         """Whether the box is moving now."""
         if not self.is_open:
             return False
+        self._stop_sent = False
         moving = _library.call(self._lib.Kap_InMotion, on_interrupt=self._interrupt_stop)
         if moving == 256:
             self._silent = True
@@ -439,6 +445,7 @@ class Machine:
         deadline = None if limit is None else time.monotonic() + limit
         while True:
             started = time.monotonic()
+            self._stop_sent = False
             try:
                 moving = _library.call(self._lib.Kap_InMotion, on_interrupt=self._interrupt_stop,
                                        give_up_at=deadline)
@@ -459,7 +466,7 @@ class Machine:
         """Emergency stop: the box halts where it is and the link is resynchronised."""
         self._check_open("NirekEstop")
         self._target = None
-        code = _library.call(self._lib.NirekEstop)
+        code = _library.call(self._lib.NirekEstop, own_thread=True)
         if code == 2:
             raise ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
         if code != 0:
