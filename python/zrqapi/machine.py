@@ -157,6 +157,12 @@ class Machine:
                 self.timeout = timeout
             self._timeout = self._read_timeout()
             self._initialise(root, port)
+        except KeyboardInterrupt:
+            # Ctrl-C during initialisation: an initialisation that got as far
+            # as opening the port is finished, not left holding it.
+            self._session.open = bool(_library.call(self._lib.NirekIsInstalled))
+            self._close(report=False, safe=False)
+            raise
         except BaseException:
             _library.release(self)
             raise
