@@ -212,7 +212,8 @@ def test_a_move_without_an_acknowledgement_is_an_ack_timeout(box):
     m = box.machine(units="in", timeout=0.5)
     try:
         m.velocity(120)
-        m.move_to(x=0.05, y=0.0, wait=True)  # the targets are known: the move is the first frame
+        m.pen_down()
+        m.move_to(x=0.05, y=0.0, wait=True)  # targets known, pen down: the move is the only frame
         os.kill(box._process.pid, signal.SIGSTOP)
         # Back in time for the resynchronisation that follows the lost acknowledgement.
         waking = threading.Timer(0.8, os.kill, (box._process.pid, signal.SIGCONT))

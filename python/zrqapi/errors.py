@@ -111,3 +111,10 @@ def error_for(code: int, function: str, message: str, initialising: bool = False
         # The library leaves whatever message came before; it says nothing about this.
         message = _ACK_TIMEOUT_TEXT
     return cls(message or "failed", code, function)
+
+
+def stop_error(code: int) -> ZrqError:
+    """The exception for a non-zero result of ``NirekEstop``."""
+    if code == 2:
+        return ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
+    return SyncError("the stop was sent, but the link could not be resynchronised", 9, "NirekEstop")

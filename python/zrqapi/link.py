@@ -7,7 +7,7 @@ import weakref
 from typing import Any, Callable, Optional
 
 from . import _library
-from .errors import NotInitialized, PortError, SyncError, ZrqError, error_for
+from .errors import NotInitialized, PortError, SyncError, error_for, stop_error
 from .units import flag, number
 
 
@@ -160,10 +160,8 @@ class Link:
         if not self._open:
             raise NotInitialized("the link is closed", 10, "NirekEstop")
         code = _library.call(self._lib.NirekEstop, own_thread=True)
-        if code == 2:
-            raise ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
         if code != 0:
-            raise SyncError("no correct echo after the emergency stop", 9, "NirekEstop")
+            raise stop_error(code)
 
     def box_state(self) -> BoxState:
         """Probes the box (takes up to a second or two when it does not answer)."""

@@ -9,7 +9,7 @@ import weakref
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Type, TypeVar, cast
 
 from . import _library
-from .errors import AckTimeout, NotInitialized, WaitTimeout, ZrqError, error_for
+from .errors import AckTimeout, NotInitialized, WaitTimeout, ZrqError, error_for, stop_error
 from .units import (TENTH_MILS_PER_INCH, TENTH_MILS_PER_UNIT, Axis, Units, check_units, flag, from_tenth_mils, number,
                     scaled, to_tenth_mils)
 
@@ -49,27 +49,26 @@ def _make_safe(lib: _library.Library, estop: bool) -> List[BaseException]:
     """Emergency stop (when asked), pen up and laser off, each tried whatever the others did.
 
     Returns what went wrong; a further Ctrl-C skips only the step it hit."""
-    steps: List[Callable[[], None]] = []
 
-    def checked(name: str, *args: int) -> Callable[[], None]:
-        def step() -> None:
-            code = _library.call(getattr(lib, name), *args, own_thread=name == "NirekEstop")
-            if code != 0:
-                raise error_for(9 if name == "NirekEstop" else code, name, "" if name == "NirekEstop"
-                                else lib.error_string())
-        return step
+    def stop() -> None:
+        code = _library.call(lib.NirekEstop, own_thread=True)
+        if code != 0:
+            raise stop_error(code)
 
-    if estop:
-        steps.append(checked("NirekEstop"))
-    def keep_pen_up() -> None:
-        _library.call(lib.NirekPenUp)
+    def command(name: str, *args: int) -> None:
+        code = _library.call(getattr(lib, name), *args)
+        if code != 0:
+            raise error_for(code, name, lib.error_string())
 
-    steps += [checked("Kap_PenUp"), keep_pen_up, checked("Kap_LaserOn", 0)]
+    steps: List[Callable[[], object]] = [stop] if estop else []
+    # NirekPenUp keeps the pen up for the moves of a later session too.
+    steps += [lambda: command("Kap_PenUp"), lambda: _library.call(lib.NirekPenUp),
+              lambda: command("Kap_LaserOn", 0)]
     failures: List[BaseException] = []
     for step in steps:
         try:
             step()
-        except BaseException as error:  # noqa: B902 (each step is tried whatever came before)
+        except BaseException as error:  # each step is tried whatever came before
             failures.append(error)
     return failures
 
@@ -90,7 +89,7 @@ def _finish(session: _Session, safe: bool) -> List[BaseException]:
             failures = _make_safe(lib, estop=False)
         try:
             _library.call(lib.Kap_Finish)
-        except BaseException as error:  # noqa: B902
+        except BaseException as error:
             failures.append(error)
     return failures
 
@@ -255,12 +254,12 @@ class Machine:
         started = time.monotonic()
         self._stop_sent = False
         code = int(_library.call(getattr(self._lib, name), *args, on_interrupt=self._interrupt_stop))
-        # Replies come within milliseconds: a call that used the whole time-out
-        # lost one, whatever result the library made of it. Once the box went
-        # silent, the library fails the moves at once with 1: still a box that
-        # does not answer, not a refused move.
+        # A move reports a lost acknowledgement as 1, like a refused move; but
+        # a refusal comes at once, and a lost acknowledgement after the whole
+        # time-out. Once the box went silent the library fails moves at once
+        # with 1: still a box that does not answer.
         lost = time.monotonic() - started >= self._timeout * 0.95
-        if code == 256 or (code in (0, 1) and lost) or (code == 1 and self._silent):
+        if code == 256 or (code == 1 and (lost or self._silent)):
             self._silent = True
             raise AckTimeout(f"the box did not answer within the time-out ({self._timeout:g} s)", 256, name)
         if code != 0:
@@ -427,14 +426,16 @@ class Machine:
 
     @property
     def in_motion(self) -> bool:
-        """Whether the box is moving now."""
-        if not self.is_open:
-            return False
+        """Whether the box is moving now (AckTimeout when it does not answer)."""
+        return self.is_open and self._motion(None)
+
+    def _motion(self, give_up_at: Optional[float]) -> bool:
         self._stop_sent = False
-        moving = _library.call(self._lib.Kap_InMotion, on_interrupt=self._interrupt_stop)
+        moving = _library.call(self._lib.Kap_InMotion, on_interrupt=self._interrupt_stop, give_up_at=give_up_at)
         if moving == 256:
             self._silent = True
-            raise AckTimeout("the box did not answer the motion query", 256, "Kap_InMotion")
+            raise AckTimeout(f"the box did not answer the motion query within {self._timeout:g} s", 256,
+                             "Kap_InMotion")
         return bool(moving == 1)
 
     @_stops_on_interrupt
@@ -450,19 +451,11 @@ class Machine:
             raise ValueError("timeout must be at least 0 and poll more than 0 seconds")
         deadline = None if limit is None else time.monotonic() + limit
         while True:
-            started = time.monotonic()
-            self._stop_sent = False
             try:
-                moving = _library.call(self._lib.Kap_InMotion, on_interrupt=self._interrupt_stop,
-                                       give_up_at=deadline)
+                if not self._motion(deadline):
+                    return
             except _library.GaveUp:
                 raise WaitTimeout(f"the box did not answer within {timeout} s") from None
-            if moving == 256 or time.monotonic() - started >= self._timeout * 0.95:
-                self._silent = True
-                raise AckTimeout(f"the box did not answer the motion query within {self._timeout:g} s", 256,
-                                 "Kap_InMotion")
-            if not moving:
-                return
             now = time.monotonic()
             if deadline is not None and now >= deadline:
                 raise WaitTimeout(f"the box was still moving after {timeout} s")
@@ -473,10 +466,8 @@ class Machine:
         self._check_open("NirekEstop")
         self._target = None
         code = _library.call(self._lib.NirekEstop, own_thread=True)
-        if code == 2:
-            raise ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
         if code != 0:
-            raise error_for(9, "NirekEstop", "the box was stopped, but the link could not be resynchronised")
+            raise stop_error(code)
 
     # ---- jogging ----
 
