@@ -43,19 +43,28 @@ class _Session:
         self.lib = lib
         self.generation = _library.generation()
         self.open = False
+        # The box answered not even the resynchronisation after a stop.
+        self.unreachable = False
 
 
-def _make_safe(lib: _library.Library, estop: bool) -> List[BaseException]:
+def _make_safe(session: _Session, estop: bool) -> List[BaseException]:
     """Emergency stop (when asked), pen up and laser off, each tried whatever the others did.
 
-    Returns what went wrong; a further Ctrl-C skips only the step it hit."""
+    Returns what went wrong; a further Ctrl-C skips only the step it hit. A
+    box that answers none of the 32 resynchronisation attempts after the stop
+    is not sent the pen and laser commands: each would cost a time-out and
+    another resynchronisation, and could not be heard."""
+    lib = session.lib
 
     def stop() -> None:
         code = _library.call(lib.NirekEstop, own_thread=True)
+        session.unreachable = code == 1
         if code != 0:
             raise stop_error(code)
 
     def command(name: str, *args: int) -> None:
+        if session.unreachable:
+            raise AckTimeout("not sent: the box did not answer after the stop", 256, name)
         code = _library.call(getattr(lib, name), *args)
         if code != 0:
             raise error_for(code, name, lib.error_string())
@@ -86,9 +95,11 @@ def _finish(session: _Session, safe: bool) -> List[BaseException]:
     # On a port that is no longer open every command would wait out its time-out for nothing.
     if _library.call(lib.NirekIsInstalled):
         if safe:
-            failures = _make_safe(lib, estop=False)
+            failures = _make_safe(session, estop=False)
         try:
-            _library.call(lib.Kap_Finish)
+            # The closing commands of Kap_Finish would each wait for a box
+            # that did not answer the stop: close the port alone.
+            _library.call(lib.NirekRemove if session.unreachable else lib.Kap_Finish)
         except BaseException as error:
             failures.append(error)
     return failures
@@ -191,7 +202,7 @@ class Machine:
         safe = error is not None and error is self._handled
         if error is not None and not safe and self.is_open:
             # Whatever went wrong, the box is left stopped, pen up, laser off.
-            _make_safe(self._lib, estop=True)
+            _make_safe(self._session, estop=True)
             safe = True
         self._close(report=error is None, safe=not safe)
 
@@ -264,14 +275,14 @@ class Machine:
             raise AckTimeout(f"the box did not answer within the time-out ({self._timeout:g} s)", 256, name)
         if code != 0:
             raise error_for(code, name, self._lib.error_string())
-        self._silent = False
+        self._silent = self._session.unreachable = False
         return code
 
     def _interrupt_stop(self) -> None:
         # Runs while another thread's call still waits: the library's stop goes first.
         try:
             self._stop_sent = True
-            _library.call(self._lib.NirekEstop)
+            self._session.unreachable = _library.call(self._lib.NirekEstop) == 1
         except Exception:  # the steps after it report a dead box
             pass
 
@@ -280,7 +291,7 @@ class Machine:
             return
         self._handled = interrupt
         self._target = None
-        _make_safe(self._lib, estop=not self._stop_sent)
+        _make_safe(self._session, estop=not self._stop_sent)
         self._stop_sent = False
 
     def _units(self, units: Optional[Units]) -> Units:
