@@ -82,6 +82,8 @@ struct Context {
     Tool tool;
     const std::string* text;
     std::vector<struct Subprogram>* subs;
+    bool feedDraws = false;  // pen: a file without pen words draws its feed moves
+    bool penWords = false;   // pen: M3/M4/M5, M300 or a Z move seen
     int line = 0;
 };
 
@@ -254,10 +256,10 @@ void AddMove(Context& c, State& s, const Point& to, bool rapid, double feed)
 {
     bool zChanged = to.z != s.at.z;
     if (!ZIsAxis(c) && zChanged)
-        s.penDown = to.z + s.offset.z < c.options->penZ;
+        s.penDown = to.z + s.offset.z < c.options->penZ, c.penWords = true;
     bool want = c.tool == Tool::Mill ? s.spindle
         : c.tool == Tool::Laser      ? !rapid && s.spindle && s.power > 0
-                                     : !rapid && s.penDown;
+                                     : !rapid && (s.penDown || c.feedDraws);
     Output(c, s, want);
     Action a;
     a.kind = ActionKind::Move;
@@ -668,6 +670,7 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
         return Fail(c, 1, "M300 needs S30 (pen down) or S50 (pen up)");
     if (servo >= 0) {
         s.penDown = servo == 1;
+        c.penWords = true;
         // Plotter firmware of this dialect counts G4 P in milliseconds.
         if (!s.dwellMillis)
             Note(c, "G4 P in milliseconds (servo-pen file, M300)");
@@ -685,7 +688,7 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     if (spindle >= 0) {
         s.spindle = spindle == 1;
         if (c.tool == Tool::Pen)
-            s.penDown = s.spindle;
+            s.penDown = s.spindle, c.penWords = true;
     }
     if (c.tool == Tool::Mill)
         Output(c, s, s.spindle);
@@ -999,12 +1002,13 @@ bool RunLines(Context& c, State& s, const Lines& lines, int depth)
 }
 
 bool Parse(const std::string& text, const std::string& name, const ParseOptions& options, Tool tool,
-    Program* program, std::string* error)
+    bool feedDraws, Program* program, std::string* error, bool* penWords = nullptr)
 {
     *program = Program();
     program->tool = tool;
     std::vector<Subprogram> subs;
     Context c {&name, &options, program, error, tool, &text, &subs};
+    c.feedDraws = feedDraws;
     State s;
     s.unit = options.inchesAssumed ? 1.0 : kMillimetre;
     size_t at = 0;
@@ -1017,7 +1021,11 @@ bool Parse(const std::string& text, const std::string& name, const ParseOptions&
         return false;
     Output(c, s, false);
     const char* tools[] = {"pen", "laser", "mill"};
-    std::string how = tool == Tool::Pen ? "pen down on drawn moves only"
+    if (penWords != nullptr)
+        *penWords = c.penWords;
+    std::string how = tool == Tool::Pen
+        ? (feedDraws ? "pen down on G1/G2/G3 (the file has no pen words), up on G0"
+                     : "pen down on drawn moves only, up on G0")
         : tool == Tool::Laser
         ? "laser on during G1/G2/G3 with M3/M4 and S above 0, off otherwise (S switches, "
           "power is not set)"
@@ -1040,13 +1048,21 @@ bool Parse(const std::string& text, const std::string& name, const ParseOptions&
 bool ParseGcode(const std::string& text, const std::string& name, const ParseOptions& options,
     Program* program, std::string* error)
 {
-    if (options.toolGiven)
-        return Parse(text, name, options, options.tool, program, error);
-    // No tool given: a file that moves Z is a mill's, any other a pen's
-    // (servo-pen words are a pen's too).
-    if (Parse(text, name, options, Tool::Mill, program, error) && program->usesZ)
-        return true;
-    return Parse(text, name, options, Tool::Pen, program, error);
+    Tool tool = options.tool;
+    if (!options.toolGiven) {
+        // No tool given: a file that moves Z is a mill's, any other a pen's
+        // (servo-pen words are a pen's too).
+        if (Parse(text, name, options, Tool::Mill, false, program, error) && program->usesZ)
+            return true;
+        tool = Tool::Pen;
+    }
+    bool penWords = false;
+    if (!Parse(text, name, options, tool, false, program, error, &penWords))
+        return false;
+    // Plotter generators that write no pen words at all draw with G1.
+    if (tool == Tool::Pen && !penWords)
+        return Parse(text, name, options, tool, true, program, error);
+    return true;
 }
 
 }  // namespace job

@@ -323,11 +323,11 @@ bool PrepareJob(Command* c, std::string* why, int* status)
     }
     // Nobody could answer a pause: refused before the port opens.
     if (!request->dryRun && !plan.messages.empty() && !isatty(STDIN_FILENO)) {
-        *why = "job: " + request->path + ": pauses " + std::to_string(plan.messages.size())
-            + " times (first at line " + std::to_string(FirstPauseLine(plan))
-            + ") and standard input is no terminal to go on from; --no-pause runs through "
+        *why = "job: " + request->path + ": " + std::to_string(plan.messages.size())
+            + " pause(s), the first at line " + std::to_string(FirstPauseLine(plan))
+            + ", and standard input is no terminal to go on from; --no-pause runs through "
               "them; nothing was sent";
-        *status = kExitUsage;
+        *status = kExitDataError;
         return false;
     }
     c->job = request;
