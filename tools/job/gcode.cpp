@@ -196,9 +196,13 @@ bool ReadWords(Context& c, const std::string& line, std::vector<Word>* words, st
                 "'" + line.substr(w.column - 1, end - w.column + 1)
                     + "': a number with an exponent");
         }
-        if (digits && i < line.size() && line[i] == ',' && digitAt(i + 1))
+        if (digits && i < line.size() && line[i] == ',' && digitAt(i + 1)) {
+            size_t end = i + 1;
+            while (digitAt(end))
+                ++end;
             return Fail(c, w.column,
-                "'" + line.substr(w.column - 1, i + 2 - w.column) + "...': a decimal comma");
+                "'" + line.substr(w.column - 1, end - w.column + 1) + "': a decimal comma");
+        }
         w.text = std::string(1, w.letter) + line.substr(start, i - start);
         if (!digits) {
             if (!IsAxis(w.letter) || i != numberAt)
