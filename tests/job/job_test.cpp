@@ -210,7 +210,7 @@ TEST(JobGcode, RealProgramDialectGivesTheMovesPenAndLaserItMeans)
             "-1,0 +2,0@10 -3,0 +4,0@10"},
         {"pen: Z below --pen-z is down; Z is not sent",
             "G20\nG0 Z1\nG0 X1\nG1 Z-0.1 F10\nG1 X2\nG0 Z1\nG1 X3", kPen,
-            "-0,0 -1,0 +2,0@10 -3,0@10"},
+            "-1,0 +2,0@10 -3,0@10"},
         {"pen: servo words (S below 50 down)",
             "G21\nM300 S30\nG1 X25.4 F254\nM300 S50\nG1 X50.8\nM300 S5\nG1 X76.2\nM300 S255\n"
             "G4 P150",

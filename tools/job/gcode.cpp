@@ -259,8 +259,11 @@ bool ZIsAxis(const Context& c)
 void AddMove(Context& c, State& s, const Point& to, bool rapid, double feed)
 {
     bool zChanged = to.z != s.at.z;
-    if (!ZIsAxis(c) && zChanged)
-        s.penDown = to.z + s.offset.z < c.options->penZ, c.penWords = true;
+    bool penHeight = !ZIsAxis(c) && zChanged;
+    if (penHeight) {
+        s.penDown = to.z + s.offset.z < c.options->penZ;
+        c.penWords = true;
+    }
     bool want = c.tool == Tool::Mill ? s.spindle
         : c.tool == Tool::Laser      ? !rapid && s.spindle && s.power > 0
                                      : !rapid && (s.penDown || c.feedDraws);
@@ -275,12 +278,15 @@ void AddMove(Context& c, State& s, const Point& to, bool rapid, double feed)
     a.line = c.line;
     if (ZIsAxis(c) && zChanged)
         c.program->usesZ = true;
-    // Until the first move the parser does not know where the machine is.
-    bool moves = to.x != s.at.x || to.y != s.at.y || (ZIsAxis(c) && zChanged) || !s.placed;
+    // Until the first move the parser does not know where the machine is; a
+    // pen's change of height alone is no move.
+    bool moves
+        = to.x != s.at.x || to.y != s.at.y || (ZIsAxis(c) && zChanged) || (!s.placed && !penHeight);
     s.at = to;
-    s.placed = true;
-    if (moves)
+    if (moves) {
+        s.placed = true;
         c.program->actions.push_back(a);
+    }
 }
 
 struct Arc {
@@ -692,7 +698,8 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     if (spindle >= 0) {
         s.spindle = spindle == 1;
         if (c.tool == Tool::Pen)
-            s.penDown = s.spindle, c.penWords = true;
+            s.penDown = s.spindle;
+        c.penWords = true;
     }
     if (c.tool == Tool::Mill)
         Output(c, s, s.spindle);
