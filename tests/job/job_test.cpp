@@ -209,8 +209,7 @@ TEST(JobGcode, RealProgramDialectGivesTheMovesPenAndLaserItMeans)
         {"pen: M3 lowers it, but never on travel", "G20\nM3\nG0 X1\nG1 X2 F10\nG0 X3\nG1 X4", kPen,
             "-1,0 +2,0@10 -3,0 +4,0@10"},
         {"pen: Z below --pen-z is down; Z is not sent",
-            "G20\nG0 Z1\nG0 X1\nG1 Z-0.1 F10\nG1 X2\nG0 Z1\nG1 X3", kPen,
-            "-1,0 +2,0@10 -3,0@10"},
+            "G20\nG0 Z1\nG0 X1\nG1 Z-0.1 F10\nG1 X2\nG0 Z1\nG1 X3", kPen, "-1,0 +2,0@10 -3,0@10"},
         {"pen: servo words (S below 50 down)",
             "G21\nM300 S30\nG1 X25.4 F254\nM300 S50\nG1 X50.8\nM300 S5\nG1 X76.2\nM300 S255\n"
             "G4 P150",
@@ -754,15 +753,15 @@ TEST(JobPlan, RangeRefusalsComeBeforeAnythingIsSent)
         const char* refusal;  // nullptr: the plan is accepted
     } rows[] = {
         {"G0 X300", false, nullptr},  // fits 32 bits of tenths of a mil
-        {"G0 X300", true, "line 1: X 300.0000 in is beyond the box's 32-bit counts (+-262.144"},
-        {"G0 X-300", true, "line 1: X -300.0000 in is beyond the box's 32-bit counts"},
-        {"G0 X250\nG0 X-250", true, "line 2: one move longer than 32 bits of counts"},
-        {"G0 Y300000", false, "line 1: Y 300000.0000 in is beyond 32 bits of tenths of a mil"},
-        {"G1 X1 F500", true, "line 1: feed 500.0000 in/min is beyond the box's 16-bit speed"},
+        {"G0 X300", true, "1:1: X 300.0000 in is beyond the box's 32-bit counts (+-262.144"},
+        {"G0 X-300", true, "1:1: X -300.0000 in is beyond the box's 32-bit counts"},
+        {"G0 X250\nG0 X-250", true, "2:1: one move longer than 32 bits of counts"},
+        {"G0 Y300000", false, "1:1: Y 300000.0000 in is beyond 32 bits of tenths of a mil"},
+        {"G1 X1 F500", true, "1:1: feed 500.0000 in/min is beyond the box's 16-bit speed"},
         {"G1 X1 F491", true, nullptr},  // 65,466 steps a second
         {"G1 X1 F0.2", true, nullptr},  // 27 steps a second
-        {"G1 X1 F0.003", true, "line 1: feed 0.0030 in/min is below the box's slowest speed"},
-        {"G1 X1 F0.0004", false, "line 1: feed 0.0004 in/min: the box takes 0.001 in/min"},
+        {"G1 X1 F0.003", true, "1:1: feed 0.0030 in/min is below the box's slowest speed"},
+        {"G1 X1 F0.0004", false, "1:1: feed 0.0004 in/min: the box takes 0.001 in/min"},
     };
     for (const auto& row : rows) {
         Program program;

@@ -165,8 +165,8 @@ TEST(JobRun, ARefusedJobSendsNothing)
     ASSERT_EQ(init.status, 0) << init.err;
     std::string farLog = logOf({"init", "--com", "1", "job", root.path() + "/far.gcode"}, &far);
     EXPECT_EQ(far.status, 65) << far.out << far.err;
-    EXPECT_NE(
-        far.err.find("line 3: X 275.5906 in is beyond the box's 32-bit counts"), std::string::npos)
+    EXPECT_NE(far.err.find("far.gcode:3:1: X 275.5906 in is beyond the box's 32-bit counts"),
+        std::string::npos)
         << far.err;
     EXPECT_NE(far.err.find("refused; nothing was sent"), std::string::npos) << far.err;
     EXPECT_FALSE(Commands(initLog).empty());

@@ -85,6 +85,7 @@ struct Context {
     bool feedDraws = false;  // pen: a file without pen words draws its feed moves
     bool penWords = false;   // pen: M3/M4/M5, M300 or a Z move seen
     int line = 0;
+    int column = 1;  // of the word that drives the line's actions
 };
 
 bool Fail(Context& c, int column, const std::string& message)
@@ -238,6 +239,7 @@ void AddAction(Context& c, ActionKind kind, double seconds = 0)
     a.kind = kind;
     a.seconds = seconds;
     a.line = c.line;
+    a.column = c.column;
     c.program->actions.push_back(a);
 }
 
@@ -276,6 +278,7 @@ void AddMove(Context& c, State& s, const Point& to, bool rapid, double feed)
     a.rapid = rapid;
     a.feed = rapid ? 0 : feed;
     a.line = c.line;
+    a.column = c.column;
     if (ZIsAxis(c) && zChanged)
         c.program->usesZ = true;
     // Until the first move the parser does not know where the machine is; a
@@ -417,6 +420,7 @@ void AddPause(Context& c, const std::string& text)
     Action a;
     a.kind = ActionKind::Pause;
     a.line = c.line;
+    a.column = c.column;
     a.message = static_cast<int>(c.program->messages.size());
     c.program->messages.push_back(text);
     c.program->actions.push_back(a);
@@ -474,6 +478,8 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     int spindle = -1;  // 0 off, 1 on
     int servo = -1;
     bool dwell = false, blending = false, digitalOut = false, m114 = false;
+    int dwellColumn = 1;
+    c.column = words.empty() ? 1 : words[0].column;
     Arc arc;
     const Word* seen[26] = {};
     const Word* axisWord[3] = {};
@@ -499,6 +505,7 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
                 motionColumn = w.column;
             } else if (g == 40) {
                 dwell = true;
+                dwellColumn = w.column;
             } else if (g == 170 || g == 180 || g == 190) {
                 s.plane = g == 170 ? kPlaneXY : g == 180 ? kPlaneZX : kPlaneYZ;
             } else if (g == 200 || g == 210) {
@@ -708,12 +715,24 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     else if (s.output && !s.penDown && c.tool == Tool::Pen)
         Output(c, s, false);
     if (dwell) {
+        c.column = dwellColumn;
         if (dwellSeconds < 0)
             return Fail(c, 1, "G4 needs P, the dwell in seconds");
         if (dwellSeconds > 0)
             AddAction(c, ActionKind::Dwell, dwellSeconds);
     }
 
+    // The moves of the line are named by its motion word, else its first
+    // axis word.
+    if (motion >= 0) {
+        c.column = motionColumn;
+    } else {
+        for (const Word& w : words)
+            if (IsAxis(w.letter)) {
+                c.column = w.column;
+                break;
+            }
+    }
     // Axis values in the units and distance mode of this line.
     Point to = s.at;
     bool hasAxis = false;

@@ -31,6 +31,7 @@ struct Action {
     double feed = 0;     // Move: inches per minute; 0 = the job's default feed
     double seconds = 0;  // Dwell
     int line = 0;        // source line, for messages
+    int column = 0;      // of the word that made it, when the reader knows it
     int message = -1;    // Pause: index into Program::messages
 };
 
@@ -140,7 +141,9 @@ struct Plan {
     double wireSeconds = 0;    // the bytes to the box and their acknowledgements
     double motionSeconds = 0;  // the moves at their feeds
     double estimateSeconds = 0;
-    std::vector<std::string> refusals;  // empty when the job may run
+    // Empty when the job may run; each "LINE:COLUMN: why" (or "line LINE:
+    // why" where the reader gives no column).
+    std::vector<std::string> refusals;
     std::vector<std::string> messages;  // of the pauses
     long pausesRunThrough = 0;          // pauses left out (--no-pause)
     std::vector<std::string> notes;     // lines for the operator: tool, units, ignored words

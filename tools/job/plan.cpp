@@ -55,13 +55,18 @@ struct Planner {
     double wire = 0;              // seconds the line is busy
     long moreRefusals = 0;
 
+    int column = 0;  // of the action being planned
+
     void Refuse(int line, const std::string& text)
     {
         if (plan.refusals.size() >= kMostRefusals) {
             ++moreRefusals;
             return;
         }
-        plan.refusals.push_back((line > 0 ? "line " + std::to_string(line) + ": " : "") + text);
+        std::string where = line <= 0 ? ""
+            : column > 0              ? std::to_string(line) + ":" + std::to_string(column) + ": "
+                                      : "line " + std::to_string(line) + ": ";
+        plan.refusals.push_back(where + text);
     }
 
     // A frame and its acknowledgement; the next frame waits for the latter.
@@ -389,6 +394,7 @@ bool MakePlan(const Program& program, const PlanOptions& options, Plan* plan)
         p.Tool(false, 0);
     }
     for (const Action& a : program.actions) {
+        p.column = a.column;
         switch (a.kind) {
         case ActionKind::Move: p.Move(a); break;
         case ActionKind::ToolOn:

@@ -4,6 +4,7 @@
 // machine ended up.
 #include "job.h"
 
+#include <ctype.h>
 #include <math.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,6 +45,14 @@ bool ParseNumber(const std::string& text, double* value)
 }
 
 // "A,B" or "AxB" as two distances.
+// A refusal of the plan with the file's name: "FILE:LINE:COLUMN: why" where
+// the reader named the word, "FILE: line LINE: why" otherwise.
+std::string Refusal(const std::string& path, const std::string& refusal)
+{
+    bool placed = !refusal.empty() && isdigit(static_cast<unsigned char>(refusal[0]));
+    return path + (placed ? ":" : ": ") + refusal;
+}
+
 int FirstPauseLine(const job::Plan& plan)
 {
     for (const job::Op& op : plan.ops)
@@ -317,7 +326,7 @@ bool PrepareJob(Command* c, std::string* why, int* status)
     if (!job::MakePlan(program, options, &plan)) {
         *why = "job: " + request->path + ": refused; nothing was sent";
         for (const std::string& r : plan.refusals)
-            *why += "\n  " + r;
+            *why += "\n  " + Refusal(request->path, r);
         *status = kExitDataError;
         return false;
     }
@@ -420,8 +429,7 @@ int RunJob(const Command& c)
     fflush(stdout);
     if (!accepted) {
         for (const std::string& r : plan.refusals)
-            fprintf(
-                stderr, "zrqctl: %sjob: %s: %s\n", where.c_str(), request.path.c_str(), r.c_str());
+            fprintf(stderr, "zrqctl: %sjob: %s\n", where.c_str(), Refusal(request.path, r).c_str());
         fprintf(stderr, "zrqctl: %sjob: refused; nothing was sent\n", where.c_str());
         return kExitDataError;
     }
