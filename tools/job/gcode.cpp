@@ -717,7 +717,7 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     if (dwell) {
         c.column = dwellColumn;
         if (dwellSeconds < 0)
-            return Fail(c, 1, "G4 needs P, the dwell in seconds");
+            return Fail(c, dwellColumn, "G4 needs P, the dwell in seconds");
         if (dwellSeconds > 0)
             AddAction(c, ActionKind::Dwell, dwellSeconds);
     }
