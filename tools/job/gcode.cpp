@@ -668,7 +668,9 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
             Ignore(c, "E0");
             break;
         case 'S':
-            if (servo >= 0) {
+            if (dwell && seen['P' - 'A'] == nullptr) {
+                dwellSeconds = w.value;  // G4 S: seconds, as plotter firmware takes it
+            } else if (servo >= 0) {
                 // Servo angles below the lifted one lower the pen (S30, or
                 // what the plotter was set to); S255 switches the servo off.
                 servo = w.value < kServoUp ? 1 : 0;
@@ -717,7 +719,7 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
     if (dwell) {
         c.column = dwellColumn;
         if (dwellSeconds < 0)
-            return Fail(c, dwellColumn, "G4 needs P, the dwell in seconds");
+            return Fail(c, dwellColumn, "G4 needs P (or S), the dwell in seconds");
         if (dwellSeconds > 0)
             AddAction(c, ActionKind::Dwell, dwellSeconds);
     }
@@ -951,6 +953,20 @@ const int kMostCallDepth = 10;
 
 bool RunLines(Context& c, State& s, const Lines& lines, int depth);
 
+// The line at *at, without its end (LF, CR LF or a lone CR); *at moves
+// past it.
+std::string NextLine(const Lines& lines, size_t* at)
+{
+    size_t end = lines.text.find_first_of("\r\n", *at);
+    if (end == std::string::npos || end > lines.to)
+        end = lines.to;
+    std::string line = lines.text.substr(*at, end - *at);
+    *at = end + 1;
+    if (end < lines.to && lines.text[end] == '\r' && *at < lines.to && lines.text[*at] == '\n')
+        ++*at;
+    return line;
+}
+
 bool Call(
     Context& c, State& s, const std::vector<Subprogram>& subs, const std::string& number, int depth)
 {
@@ -974,14 +990,8 @@ bool RunLines(Context& c, State& s, const Lines& lines, int depth)
     c.line = lines.firstLine;
     std::string number, keyword, rest;
     while (at < lines.to && !s.ended) {
-        size_t end = lines.text.find('\n', at);
-        if (end == std::string::npos || end > lines.to)
-            end = lines.to;
-        std::string line = lines.text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        std::string line = NextLine(lines, &at);
         ++c.line;
-        at = end + 1;
         if (SubprogramWord(line, &number, &keyword, &rest)) {
             int column = static_cast<int>(line.find_first_not_of(" \t")) + 1;
             bool comment = rest.empty() || rest[0] == '(' || rest[0] == ';';
@@ -991,12 +1001,8 @@ bool RunLines(Context& c, State& s, const Lines& lines, int depth)
                 std::string n2, k2, r2;
                 int bodyLines = 0;
                 while (at < lines.to) {
-                    size_t e = lines.text.find('\n', at);
-                    if (e == std::string::npos || e > lines.to)
-                        e = lines.to;
-                    std::string l = lines.text.substr(at, e - at);
                     sub.to = at;
-                    at = e + 1;
+                    std::string l = NextLine(lines, &at);
                     ++bodyLines;
                     if (SubprogramWord(l, &n2, &k2, &r2) && k2 == "endsub" && n2 == number)
                         break;
