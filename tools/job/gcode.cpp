@@ -808,6 +808,11 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
                 return Fail(c, motionColumn, "a drilling cycle needs Z and R");
             if ((s.motion == 73 || s.motion == 83) && !(s.cycleQ > 0))
                 return Fail(c, motionColumn, "a pecking cycle needs Q above 0");
+            // A peck far shorter than the hole would make millions of moves.
+            if ((s.motion == 73 || s.motion == 83)
+                && (s.cycleR - s.cycleZ) / s.cycleQ > kMostChords)
+                return Fail(c, motionColumn,
+                    "a pecking cycle of more than " + std::to_string(kMostChords) + " pecks");
             if (s.feed == 0)
                 return Fail(c, motionColumn, "a drilling cycle at feed 0");
             Cycle(c, s, to, feed);
