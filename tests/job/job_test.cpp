@@ -306,10 +306,14 @@ TEST(JobGcode, WordsThatChangeThePathAreRefusedEvenWithIgnoreUnknown)
         {"G81 X1 Y1 F1", "t.gcode:1:1: a drilling cycle needs Z and R"},
         {"G0 X1\nG0 Y", "t.gcode:2:4: 'Y' has no number"},
         {"G20\nM300 S30", "t.gcode:2:1: unsupported word 'M300'"},  // a mill's file
+        {"G20\nG0 Z1\nG83 X1 Z-1 R0 Q0.000001 F5",
+            "t.gcode:3:1: a pecking cycle of more than 100000 pecks"},
     };
     for (bool ignoreUnknown : {false, true}) {
         for (const auto& row : rows) {
-            job::ParseOptions options = Options(kMill);
+            // Without a tool: read as a mill's and as a pen's, and the
+            // reading that got further names the refusal.
+            job::ParseOptions options = Options(strstr(row.text, "G83") ? kAuto : kMill);
             options.ignoreUnknown = ignoreUnknown;
             Program program;
             std::string error;

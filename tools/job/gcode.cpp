@@ -1086,20 +1086,35 @@ bool Parse(const std::string& text, const std::string& name, const ParseOptions&
 
 }  // namespace
 
+namespace {
+
+// The line of a "name:line:column: why" message.
+long LineOf(const std::string& message, const std::string& name)
+{
+    return strtol(message.c_str() + std::min(message.size(), name.size() + 1), nullptr, 10);
+}
+
+}  // namespace
+
 bool ParseGcode(const std::string& text, const std::string& name, const ParseOptions& options,
     Program* program, std::string* error)
 {
     Tool tool = options.tool;
+    std::string millError;
     if (!options.toolGiven) {
         // No tool given: a file that moves Z is a mill's, any other a pen's
         // (servo-pen words are a pen's too).
-        if (Parse(text, name, options, Tool::Mill, false, program, error) && program->usesZ)
+        if (Parse(text, name, options, Tool::Mill, false, program, &millError) && program->usesZ)
             return true;
         tool = Tool::Pen;
     }
     bool penWords = false;
-    if (!Parse(text, name, options, tool, false, program, error, &penWords))
+    if (!Parse(text, name, options, tool, false, program, error, &penWords)) {
+        // Refused both ways: the reading that went further says why.
+        if (!millError.empty() && LineOf(millError, name) >= LineOf(*error, name))
+            *error = millError;
         return false;
+    }
     // Plotter generators that write no pen words at all draw with G1.
     if (tool == Tool::Pen && !penWords)
         return Parse(text, name, options, tool, true, program, error);
