@@ -185,7 +185,7 @@ TEST(JobGcode, RealProgramDialectGivesTheMovesPenAndLaserItMeans)
         {"laser: a program that ends with it on leaves it off", "G20\nM3 S1\nG1 X1 F10\nM2", kLaser,
             "+1,0@10"},
         {"G4 with a move on its line: the dwell, then the move; G4 S in seconds",
-            "G20\r\nG4 P0.1 G0 X1 Y1\rG4 S2\nG0 X2", kAuto, "w0.1 -1,1 w2 -2,1"},
+            "G20\r\nG4 P0.1 G0 X1 Y1\rG4 S2\n/G0 X2", kAuto, "w0.1 -1,1 w2 -2,1"},
         {"G28 G91 Z0 lifts Z to the reference and leaves X and Y",
             "G20\nG0 X1 Y2 Z3\nG28 G91 Z0\nG90 G28 X0.5", kAuto, "-1,2,3 -1,2,0 -0.5,2,0 -0,2,0"},
         {"G28 after G92 goes to machine zero; G28.1 moves the reference",
@@ -261,14 +261,14 @@ TEST(JobGcode, IgnoredWordsAndAssumptionsAreListedForThePlan)
 {
     Program program;
     std::string error;
-    ASSERT_TRUE(job::ParseGcode("\xEF\xBB\xBF%\nO1000 (part)\nG64 G61 G54 G94\nT1 M6\nM8 M7\n"
+    ASSERT_TRUE(job::ParseGcode("\xEF\xBB\xBF%\nO1000 (part)\nG64 G61 G54 G94 G97\nT1 M6\nM8 M7\n"
                                 "G0 X1 F5 S1000\nG2 X2 Y1 I1 J0 K0 F10\nG43 H1 M9\nM1\nG64\n%",
         "t.gcode", {}, &program, &error))
         << error;
     const std::vector<std::pair<std::string, long>> ignored
         = {{"byte-order mark", 1}, {"%", 2}, {"O (program number)", 1}, {"G64", 2}, {"G61", 1},
-            {"G54", 1}, {"G94", 1}, {"T1", 1}, {"M8", 1}, {"M7", 1}, {"S (spindle speed)", 1},
-            {"K0", 1}, {"M9", 1}, {"M1 (without --optional-stop)", 1}};
+            {"G54", 1}, {"G94", 1}, {"G97", 1}, {"T1", 1}, {"M8", 1}, {"M7", 1},
+            {"S (spindle speed)", 1}, {"K0", 1}, {"M9", 1}, {"M1 (without --optional-stop)", 1}};
     EXPECT_EQ(program.ignored, ignored);
     EXPECT_EQ(program.notes,
         (std::vector<std::string> {"tool pen (the file moves no Z): pen down on G1/G2/G3 (the "

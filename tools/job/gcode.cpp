@@ -536,10 +536,11 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
                 s.motion = s.motionBeforeCycle;
             } else if (g == 980 || g == 990) {
                 s.retractToR = g == 990;
-            } else if (g == 400 || g == 490 || g == 800 || g == 940
+            } else if (g == 400 || g == 490 || g == 800 || g == 940 || g == 960 || g == 970
                 || (g >= 540 && g <= 590 && g % 10 == 0)) {
-                // Cancels of what is never on here, the one feed mode, and
-                // work offsets that no word of a job can set.
+                // Cancels of what is never on here, the one feed mode, the
+                // spindle's speed modes, and work offsets that no word of a
+                // job can set.
                 Ignore(c, Plain(w));
             } else {
                 // Every other G word changes how the tool moves.
@@ -562,8 +563,10 @@ bool RunLine(Context& c, State& s, const std::vector<Word>& words, const std::st
                 spindle = 0;
             } else if (m == 6) {
                 toolChange = true;
-            } else if (m == 7 || m == 8 || m == 9 || m == 17 || m == 18 || m == 84) {
-                // Coolant, and stepper power, which this box keeps on.
+            } else if (m == 7 || m == 8 || m == 9 || m == 17 || m == 18 || m == 84 || m == 48
+                || m == 49) {
+                // Coolant, stepper power, which this box keeps on, and the
+                // operator's override switches, which it does not have.
                 Ignore(c, Plain(w));
             } else if (m >= 62 && m <= 65) {
                 digitalOut = true;  // outputs this machine does not have
@@ -1032,6 +1035,12 @@ bool RunLines(Context& c, State& s, const Lines& lines, int depth)
             return false;
         if (handled)
             continue;
+        // Block delete: the switch is off here, so the line runs.
+        size_t first = line.find_first_not_of(" \t");
+        if (line[first] == '/') {
+            line[first] = ' ';
+            Ignore(c, "/ (block delete off: the line runs)");
+        }
         std::vector<Word> words;
         std::string comment;
         if (!ReadWords(c, line, &words, &comment) || !RunLine(c, s, words, comment))
