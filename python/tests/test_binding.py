@@ -54,6 +54,11 @@ def test_every_declared_function_has_the_declared_prototype():
         assert list(argtypes) == [_C_TYPES[a] for a in args], name
 
 
+def test_every_function_is_typed_for_type_checkers():
+    typed = {name for name in _library.Library.__annotations__ if name.startswith(("Nirek", "Kap_"))}
+    assert typed == set(_library.PROTOTYPES)
+
+
 def test_the_loaded_library_binds_every_function(lib):
     for name, (restype, argtypes) in _library.PROTOTYPES.items():
         function = lib.functions[name]

@@ -235,6 +235,7 @@ class Library:
     Kap_TestCall: Callable[[_Int], int]
     Kap_SetSampleSpacing: Callable[[_Int, _Int], int]
     Kap_Velocity: Callable[[_Int], int]
+    Kap_VelocityMils: Callable[[_Int], int]
     Kap_PenUp: Callable[[], int]
     Kap_PenDown: Callable[[], int]
     Kap_Home: Callable[[], int]
