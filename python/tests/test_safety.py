@@ -57,20 +57,33 @@ def test_ctrl_c_stops_the_box_lifts_the_pen_and_switches_the_laser_off(lib, insi
     assert stopped_at < 0.5, "the box went on with the move"
 
 
-def test_ctrl_c_during_a_call_that_waits_for_the_box_is_not_held_back(lib):
-    # The 100th acknowledgement is lost, after initialisation: one laser() call waits for it.
-    with SimulatedBox(baud=0, drop_ack=100) as box:
-        script = run_script("""
-            import zrqapi
-            with zrqapi.Machine(units="in", timeout=30) as m:
-                while True:
-                    print("laser", flush=True)
-                    m.laser(True)
-            """, box)
+MACHINE_WAITS = """
+    import zrqapi
+    with zrqapi.Machine(units="in", timeout=30) as m:
+        while True:
+            print("sending", flush=True)
+            m.laser(True)
+    """
+LINK_WAITS = """
+    import zrqapi
+    with zrqapi.Link(3) as link:
+        link.timeout = 30
+        while True:
+            print("sending", flush=True)
+            link.param(34, 1)
+    """
+
+
+@pytest.mark.parametrize("code, lost, safe", [(MACHINE_WAITS, 100, ("U", "p 52 0")), (LINK_WAITS, 5, ())],
+                         ids=["machine", "link"])
+def test_ctrl_c_during_a_call_that_waits_for_the_box_is_not_held_back(lib, code, lost, safe):
+    # An acknowledgement after the start-up is lost: one call waits for it.
+    with SimulatedBox(baud=0, drop_ack=lost) as box:
+        script = run_script(code, box)
         selector = selectors.DefaultSelector()
         selector.register(script.stdout, selectors.EVENT_READ)
         while selector.select(timeout=1.0):
-            assert script.stdout.readline() == "laser\n"
+            assert script.stdout.readline() == "sending\n"
         interrupted = time.monotonic()
         script.send_signal(signal.SIGINT)
         _, err = script.communicate(timeout=60)
@@ -78,7 +91,7 @@ def test_ctrl_c_during_a_call_that_waits_for_the_box_is_not_held_back(lib):
         assert time.monotonic() - interrupted < 10
         assert script.returncode != 0 and "KeyboardInterrupt" in err, err
     events = box.events()
-    assert "ack dropped" in events and after(events, "ack dropped", "emergency stop", "U", "p 52 0"), events
+    assert "ack dropped" in events and after(events, "ack dropped", "emergency stop", *safe), events
 
 
 def test_an_exception_leaving_the_block_stops_and_is_raised(box):
