@@ -417,11 +417,13 @@ def check_owner(opened_in: int, what: str) -> None:
 
 
 def _after_fork_in_child() -> None:
-    global _generation, _holder, _worker
+    global _generation, _holder, _worker, _worker_lock
     _generation += 1
     _holder = None
-    # The worker thread did not survive the fork.
+    # The worker thread did not survive the fork, and its lock may have been
+    # held by a thread that did not either.
     _worker = None
+    _worker_lock = threading.Lock()
 
 
 if hasattr(os, "register_at_fork"):
