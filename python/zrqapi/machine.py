@@ -179,10 +179,13 @@ class Machine:
 
     def _initialise(self, root: Optional[str], port: Optional[int]) -> None:
         with _library.root_environment(root):
+            # Ctrl-C stops a box that is being probed too: the stop makes the
+            # initialisation give up instead of finishing its waits.
             if port is None:
-                code, name = _library.call(self._lib.Kap_Init), "Kap_Init"
+                code, name = _library.call(self._lib.Kap_Init, on_interrupt=self._interrupt_stop), "Kap_Init"
             else:
-                code, name = _library.call(self._lib.Kap_InitOnCom, port), "Kap_InitOnCom"
+                code, name = (_library.call(self._lib.Kap_InitOnCom, port, on_interrupt=self._interrupt_stop),
+                              "Kap_InitOnCom")
         if code != 0:
             error = error_for(code, name, self._lib.error_string(), initialising=True)
             if code == 7:
