@@ -314,7 +314,7 @@ TEST(JobSvg, RefusalsNameFileLineAndColumn)
         {Page("<path d=\"M0 0 L1 1 Z 5 5\"/>"), "t.svg:3:1: path d: numbers after 'Z'"},
         {Page("<line transform=\"spin(3)\"/>"), "t.svg:3:1: transform='spin(3)' is not understood"},
         {Page("<text>hi</text>"), "t.svg:3:1: <text> cannot be drawn"},
-        {Page("<line x1=\"1em\"/>"), "t.svg:3:1: x1='1em': only user units"},
+        {Page("<line x1=\"1ft\"/>"), "t.svg:3:1: x1='1ft' has an unknown unit 'ft'"},
         {Page("<line>"), "t.svg:4:3: mismatched tag"},
         {"<html/>", "t.svg:1:1: not an SVG document"},
     };

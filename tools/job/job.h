@@ -29,9 +29,21 @@ struct Action {
     int line = 0;        // source line, for messages
 };
 
+// A drawing's layer (an SVG file's top-level group): its actions are
+// [begin, end) of the program's, empty when it is not drawn.
+struct Layer {
+    std::string name;
+    bool visible = true;
+    double drawnInches = 0;  // hidden ones too, when listed
+    size_t begin = 0, end = 0;
+    int line = 0;
+};
+
 struct Program {
     std::vector<Action> actions;
-    std::vector<std::string> skipped;  // "file:line:col: WORD" of words passed over
+    std::vector<Layer> layers;
+    double pageWidth = 0, pageHeight = 0;  // inches; 0 when the file gives none
+    std::vector<std::string> skipped;      // "file:line:col: WORD" of words passed over
     bool usesZ = false;
 };
 
@@ -44,6 +56,8 @@ const long kMostFileBytes = 256L << 20;
 struct ParseOptions {
     double tolerance = 0.001;  // largest chord error of a flattened curve, inches
     bool ignoreUnknown = false;
+    std::vector<std::string> layers;  // SVG: only these layers, in this order
+    bool listLayers = false;          // SVG: measure hidden layers too
 };
 
 // Both return false with "file:line:column: message" in *error.
