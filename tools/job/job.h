@@ -83,6 +83,16 @@ bool ProgramBounds(const Program& program, Point* low, Point* high);
 // x' = x * scale + dx, y' = y * scale + dy on every move.
 void PlaceProgram(Program* program, double scale, double dx, double dy);
 
+// Travel optimisation: the strokes of each layer (layers keep their order)
+// reordered and reversed to shorten pen-up travel from `from`, and strokes
+// whose ends meet joined. False, with the program unchanged, for programs
+// that are not pen strokes alone (travel, pen down, moves, pen up).
+struct OptimizeReport {
+    double travelBefore = 0, travelAfter = 0;  // inches
+    long strokes = 0, joined = 0;
+};
+bool OptimizeTravel(Program* program, const Point& from, OptimizeReport* report);
+
 // ---- the plan ----
 
 enum class Tool { Pen, Laser };
@@ -123,6 +133,7 @@ struct Plan {
     int32_t low[3] = {0, 0, 0}, high[3] = {0, 0, 0};  // tenths of a mil
     double drawnInches = 0, travelInches = 0;
     long segments = 0;  // moves that go to the box
+    long dots = 0;      // pen down and up with no move between (stipples, halftones)
     long frames = 0;
     long compactFrames = 0;
     long bytesToBox = 0;

@@ -41,6 +41,23 @@ bool ParseNumber(const std::string& text, double* value)
     return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
 }
 
+// A distance of --fit or --origin. Bare numbers are tenths of a mil, as
+// everywhere in zrqctl; one that makes less than a tenth of an inch is far
+// more likely a forgotten unit ("--fit 8x6") than meant, and is refused.
+bool ParsePlacement(const std::string& text, int32_t* value, std::string* why)
+{
+    if (!ParseDistance(text, value, why))
+        return false;
+    bool unit = text.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+        != std::string::npos;
+    if (!unit && *value != 0 && *value > -1000 && *value < 1000) {
+        *why = "'" + text + "' is " + std::to_string(*value)
+            + " tenths of a mil; give a unit (in, mm, mil)";
+        return false;
+    }
+    return true;
+}
+
 // "A,B" or "AxB" as two distances.
 bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
@@ -50,7 +67,8 @@ bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, 
         *why = std::string("needs two distances joined by '") + separator + "'";
         return false;
     }
-    return ParseDistance(text.substr(0, at), a, why) && ParseDistance(text.substr(at + 1), b, why);
+    return ParsePlacement(text.substr(0, at), a, why)
+        && ParsePlacement(text.substr(at + 1), b, why);
 }
 
 std::string Distance(double tenthMils)
@@ -119,7 +137,10 @@ const char kJobHelp[]
       "            --tolerance D  chord error of curves (default 0.001in)\n"
       "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
       "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
-      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
+      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none\n"
+      "          SVG: --layers  list the layers and stop   --layer NAME  only it (repeat:\n"
+      "            in the order given)   --pause-between-layers  wait for Enter between\n"
+      "            layers   --optimize  shorter pen-up travel within each layer";
 
 namespace {
 
@@ -127,6 +148,14 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
 {
     request->dryRun = c.Has("--dry-run");
     parse->ignoreUnknown = c.Has("--ignore-unknown");
+    request->listLayers = parse->listLayers = c.Has("--layers");
+    request->pauseBetweenLayers = c.Has("--pause-between-layers");
+    request->optimize = c.Has("--optimize");
+    for (const auto& given : c.flags)
+        if (given.first == "--layer" && given.second >= 0
+            && given.second < static_cast<int32_t>(c.texts.size()))
+            parse->layers.push_back(c.texts[static_cast<size_t>(given.second)]);
+    request->layers = parse->layers;
     if (const std::string* text = c.FlagText("--preview"))
         request->previewPath = *text;
     if (c.Has("--tolerance")) {
@@ -197,6 +226,21 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
     return true;
 }
 
+// A warning, with the distance, when the drawing leaves the page its file
+// gives (with --fit or --origin it is placed anew, and the page is moot).
+void DrawingOffPage(
+    const job::Program& program, const job::Point& low, const job::Point& high, JobRequest* request)
+{
+    if (program.pageWidth <= 0 || program.pageHeight <= 0 || request->fit || request->origin)
+        return;
+    double out
+        = std::max({0.0, -low.x, -low.y, high.x - program.pageWidth, high.y - program.pageHeight});
+    if (out > 0.0005)
+        request->warnings.push_back("the drawing leaves its page ("
+            + Distance(program.pageWidth * 10000) + " x " + Distance(program.pageHeight * 10000)
+            + ") by up to " + Distance(out * 10000));
+}
+
 }  // namespace
 
 bool PrepareJob(Command* c, std::string* why, int* status)
@@ -216,6 +260,7 @@ bool PrepareJob(Command* c, std::string* why, int* status)
     job::Program& program = request->program;
     job::Point low, high;
     if (job::ProgramBounds(program, &low, &high)) {
+        DrawingOffPage(program, low, high, request.get());
         double scale = request->scale;
         if (request->fit) {
             double w = high.x - low.x, h = high.y - low.y;
@@ -223,11 +268,26 @@ bool PrepareJob(Command* c, std::string* why, int* status)
             double sy = h > 0 ? request->fitHeight / 10000.0 / h : 1e300;
             scale = std::min(sx, sy) < 1e300 ? std::min(sx, sy) : 1;
         }
+        // The chord tolerance holds on the machine: curves are flattened
+        // again, finer by the scale (bounds and placement stay as they were).
+        if (scale != 1) {
+            job::ParseOptions scaled = parse;
+            scaled.tolerance = parse.tolerance / scale;
+            if (!job::ParseFile(request->path, scaled, &program, why)) {
+                *status = kExitDataError;
+                return false;
+            }
+        }
         // The drawing's lower-left corner goes to the origin (0,0 with --fit).
         bool place = request->fit || request->origin;
         double ox = request->originX / 10000.0, oy = request->originY / 10000.0;
         job::PlaceProgram(
             &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
+    }
+    if (request->optimize && !job::OptimizeTravel(&program, job::Point(), &request->optimized)) {
+        *why = "job: --optimize: " + request->path + " is not pen strokes alone";
+        *status = kExitUsage;
+        return false;
     }
     // What can be refused without the box (32 bits of tenths of a mil,
     // feeds) is refused now, before any command of the line runs.
@@ -254,6 +314,21 @@ int RunJob(const Command& c)
     const char* unit = g_options.units == Unit::Millimetre ? "mm" : "in";
     for (const std::string& s : request.program.skipped)
         printf("job: skipped %s\n", s.c_str());
+    for (const std::string& w : request.warnings)
+        printf("job: warning: %s\n", w.c_str());
+    if (request.listLayers) {
+        printf("job %s: %zu layers\n", request.path.c_str(), request.program.layers.size());
+        for (const job::Layer& layer : request.program.layers)
+            printf("  %-24s %-7s drawn %s (line %d)\n", ("'" + layer.name + "'").c_str(),
+                layer.visible ? "visible" : "hidden", Distance(layer.drawnInches * 10000).c_str(),
+                layer.line);
+        return 0;
+    }
+    if (request.optimize)
+        printf("optimize: pen-up travel %s in file order, %s after (%ld strokes, %ld joined)\n",
+            Distance(request.optimized.travelBefore * 10000).c_str(),
+            Distance(request.optimized.travelAfter * 10000).c_str(), request.optimized.strokes,
+            request.optimized.joined);
 
     job::PlanOptions options;
     options.feedIpm = request.feedIpm;
