@@ -36,14 +36,18 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome RunZrqctl(const ScratchRoot& root, const std::vector<std::string>& args)
+// input: what the operator types (standard input), none by default.
+Outcome RunZrqctl(
+    const ScratchRoot& root, const std::vector<std::string>& args, const std::string& input = "")
 {
     std::string outPath = root.path() + "/out.txt", errPath = root.path() + "/err.txt";
+    std::string inPath = root.path() + "/in.txt";
+    std::ofstream(inPath) << input;
     pid_t pid = fork();
     if (pid == 0) {
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int in = open("/dev/null", O_RDONLY);
+        int in = open(inPath.c_str(), O_RDONLY);
         dup2(out, 1);
         dup2(err, 2);
         dup2(in, 0);
@@ -227,6 +231,70 @@ TEST(JobRun, InterruptSendsTheEmergencyStop)
     EXPECT_NE(events.find("emergency stop"), std::string::npos) << events;
 }
 
+const char kLayers[] = R"svg(<?xml version="1.0"?>
+<svg xmlns="http://www.w3.org/2000/svg" xmlns:inkscape="http://www.inkscape.org/namespaces/inkscape"
+    width="2in" height="2in" viewBox="0 0 2 2">
+  <g inkscape:groupmode="layer" inkscape:label="first"><path d="M0 2 H1"/></g>
+  <g inkscape:groupmode="layer" inkscape:label="second"><path d="M0 1 H2"/></g>
+  <g inkscape:groupmode="layer" inkscape:label="notes" style="display:none"><path d="M0 0 H2"/></g>
+</svg>
+)svg";
+
+// Layers on the box: chosen ones in the order given, and a pause between
+// them that waits for Enter (end of input stops the job at the pause).
+TEST(JobRun, LayersAreDrawnInTheOrderGivenWithAPauseBetween)
+{
+    ScratchRoot root("job");
+    ASSERT_TRUE(root.ok());
+    root.Write("layers.svg", kLayers);
+    std::string file = root.path() + "/layers.svg";
+    // The first point of each drawn subpath, in steps (Y negated as written).
+    auto drawnStarts
+        = [&](const std::vector<std::string>& args, const std::string& input, Outcome* run) {
+              BoxSimProcess box;
+              std::string svg = root.path() + "/drawn.svg";
+              unlink(svg.c_str());
+              EXPECT_TRUE(box.StartOn(root, 1, {"--svg", svg}));
+              *run = RunZrqctl(root, args, input);
+              box.Stop();
+              std::vector<std::pair<double, double>> starts;
+              for (const auto& path : Subpaths(ReadText(svg), "<path", 1.0))
+                  starts.push_back(path.front());
+              return starts;
+          };
+    const std::pair<double, double> first(0, -0.0), second(0, -1 * kStepsPerInch);
+    Outcome run;
+    auto starts = drawnStarts({"init", "--com", "1", "job", file, "--feed", "200", "--layer",
+                                  "second", "--layer", "first"},
+        "", &run);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(starts, (std::vector<std::pair<double, double>> {second, first}));
+
+    starts = drawnStarts(
+        {"init", "--com", "1", "job", file, "--feed", "200", "--pause-between-layers"}, "\n", &run);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(
+        run.out.find("next layer 'second': change the pen and press Enter"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(starts, (std::vector<std::pair<double, double>> {first, second}));
+
+    starts = drawnStarts(
+        {"init", "--com", "1", "job", file, "--feed", "200", "--pause-between-layers"}, "", &run);
+    EXPECT_EQ(run.status, 75) << run.out << run.err;
+    EXPECT_NE(
+        run.err.find("no answer at the pause; stopped after 2 of 4 segments"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(starts, (std::vector<std::pair<double, double>> {first}));
+
+    Outcome hidden = RunZrqctl(root, {"job", file, "--dry-run", "--layer", "notes"});
+    EXPECT_EQ(hidden.status, 65);
+    EXPECT_NE(hidden.err.find("layer 'notes' is hidden"), std::string::npos) << hidden.err;
+    Outcome list = RunZrqctl(root, {"job", file, "--layers"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("'notes'                  hidden  drawn 2.0000 in"), std::string::npos)
+        << list.out;
+}
+
 // The command line of a job, without a box: placement, options and files.
 TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
 {
@@ -253,6 +321,9 @@ TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
             "wire 7 frames (0 compact), 27 bytes to the box"},
         {{"job", wide, "--tool", "crayon"}, 64, "job: --tool 'crayon': must be pen or laser"},
         {{"job", wide, "--fit", "2in"}, 64, "--fit '2in': needs two distances joined by 'x'"},
+        {{"job", wide, "--fit", "8x6"}, 64, "--fit '8x6': '8' is 8 tenths of a mil; give a unit"},
+        {{"job", wide, "--dry-run", "--fit", "80000x60000"}, 0,
+            "bounds X 0.0000 .. 8.0000  Y 0.0000 .. 2.0000 in"},
         {{"job", root.path() + "/notes.txt"}, 65, "unknown kind of file"},
         {{"job", root.path() + "/none.gcode"}, 65, "none.gcode: cannot read"},
         {{"job", wide}, 10, "job: Not initialized (run init first)"},

@@ -241,6 +241,63 @@ void DrawingOffPage(
             + ") by up to " + Distance(out * 10000));
 }
 
+// --pause-between-layers: each layer planned and sent on its own, the pen up
+// and the box stopped between them until the operator presses Enter (end of
+// input stops the job there).
+job::RunReport StreamLayers(
+    const job::Program& program, job::PlanOptions options, Progress* progress, bool* unanswered)
+{
+    *unanswered = false;
+    std::vector<size_t> bounds = {0, program.actions.size()};
+    for (const job::Layer& layer : program.layers)
+        bounds.insert(bounds.end(), {layer.begin, layer.end});
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    job::RunReport total;
+    bool before = false;
+    for (size_t b = 0; b + 1 < bounds.size(); ++b) {
+        job::Program part;
+        part.actions.assign(program.actions.begin() + static_cast<long>(bounds[b]),
+            program.actions.begin() + static_cast<long>(bounds[b + 1]));
+        job::Plan plan;
+        job::MakePlan(part, options, &plan);
+        if (plan.segments == 0)
+            continue;
+        std::string name = "(outside the layers)";
+        for (const job::Layer& layer : program.layers)
+            if (layer.begin == bounds[b] && layer.end == bounds[b + 1])
+                name = "'" + layer.name + "'";
+        if (before) {
+            printf("job: pen up; next layer %s: change the pen and press Enter\n", name.c_str());
+            fflush(stdout);
+            char line[256];
+            if (fgets(line, sizeof line, stdin) == nullptr) {
+                *unanswered = true;  // the box is idle with the pen up: nothing to stop
+                return total;
+            }
+        }
+        before = true;
+        const job::Plan* whole = progress->plan;
+        progress->plan = &plan;
+        progress->cursor = 0;
+        progress->finished = 0;
+        progress->started = Now();
+        job::RunReport report = job::StreamPlan(plan, StopFlag(), Progress::Hook, progress);
+        progress->plan = whole;
+        total.segments += report.segments;
+        if (report.end != job::RunEnd::Done) {
+            report.segments = total.segments;
+            return report;
+        }
+        for (const job::Op& op : plan.ops)
+            if (op.kind == job::OpKind::Move || op.kind == job::OpKind::MoveAbs) {
+                options.start.x = op.x / 10000.0;
+                options.start.y = op.y / 10000.0;
+            }
+    }
+    return total;
+}
+
 }  // namespace
 
 bool PrepareJob(Command* c, std::string* why, int* status)
@@ -395,8 +452,17 @@ int RunJob(const Command& c)
     progress.enabled = g_options.progressLine;
     progress.plan = &plan;
     progress.started = Now();
-    job::RunReport report = job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress);
+    bool unanswered = false;
+    job::RunReport report = request.pauseBetweenLayers
+        ? StreamLayers(request.program, options, &progress, &unanswered)
+        : job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress);
     progress.End();
+    if (unanswered) {
+        fprintf(stderr,
+            "zrqctl: %sjob: no answer at the pause; stopped after %ld of %ld segments\n",
+            where.c_str(), report.segments, plan.segments);
+        return kExitTempFail;
+    }
     switch (report.end) {
     case job::RunEnd::Done: break;
     case job::RunEnd::Interrupted:
