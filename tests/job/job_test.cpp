@@ -327,6 +327,256 @@ TEST(JobSvg, RefusalsNameFileLineAndColumn)
     }
 }
 
+std::string Svg(const std::string& attributes, const std::string& body)
+{
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+        + attributes + ">" + body + "</svg>";
+}
+
+// What an editor shows is what is drawn: one document per behaviour, with
+// the moves it gives (Page: 1 user unit = 1 in, Y turned over at 10 in).
+TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
+{
+    const std::string line = "<line x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>";
+    const ParseRow rows[] = {
+        {"style display:none and visibility:hidden are not drawn",
+            Page("<line style=\"display:none\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
+                 "<line visibility=\"hidden\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
+                + line),
+            2, {{0, 0, 9}, {1, 2, 9}}},
+        {"a class of the sheet hides; an id selector outranks it",
+            Page("<style>.st0{display:none} #keep.st0{display:inline}</style>"
+                 "<g class=\"st0\"><line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/></g>"
+                 "<line id=\"keep\" class=\"st0\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>"),
+            2, {{0, 0, 9}, {1, 2, 9}}},
+        {"!important in the sheet beats the style attribute",
+            Page("<style>line.x{display:none !important}</style>"
+                 "<line class=\"x\" style=\"display:inline\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                + line),
+            2, {{1, 2, 9}}},
+        {"descendant and child selectors",
+            Page("<style>g.layer path{display:none} g>line{visibility:hidden}</style>"
+                 "<g class=\"layer\"><g><path d=\"M5 5 H6\"/></g><line x1=\"5\" y1=\"5\" "
+                 "x2=\"6\" y2=\"5\"/></g>"
+                + line),
+            2, {{1, 2, 9}}},
+        {"visibility inherits, and a child may show itself again",
+            Page("<g visibility=\"hidden\"><line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line visibility=\"visible\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/></g>"),
+            2, {{1, 2, 9}}},
+        {"hidden text, empty text and a hidden image refuse nothing",
+            Page("<g style=\"display:none\"><text>notes</text><image href=\"a.png\"/></g>"
+                 "<text> </text><image visibility=\"hidden\" width=\"1\" height=\"1\"/>"
+                + line),
+            2, {}},
+        {"use of a symbol: x, y, width, height and its viewBox",
+            Page("<defs><symbol id=\"s\" viewBox=\"0 0 10 10\"><line x1=\"0\" y1=\"0\" x2=\"10\" "
+                 "y2=\"0\"/></symbol></defs><use xlink:href=\"#s\" x=\"1\" y=\"1\" width=\"2\" "
+                 "height=\"2\"/>"),
+            2, {{0, 1, 9}, {1, 3, 9}}},
+        {"use of a shape, translated by x and y, twice",
+            Page("<defs><path id=\"p\" d=\"M0 0 H1\"/></defs><use href=\"#p\" x=\"1\" y=\"1\"/>"
+                 "<use href=\"#p\" transform=\"translate(0 2)\" x=\"1\"/>"),
+            4, {{0, 1, 9}, {1, 2, 9}, {2, 1, 8}, {3, 2, 8}}},
+        {"nested svg: its place, size and viewBox, xMinYMin",
+            Page("<svg x=\"1\" y=\"1\" width=\"4\" height=\"2\" viewBox=\"0 0 1 1\" "
+                 "preserveAspectRatio=\"xMinYMin\"><line x1=\"0\" y1=\"0\" x2=\"1\" "
+                 "y2=\"0\"/></svg>"),
+            2, {{0, 1, 9}, {1, 3, 9}}},
+        {"nested svg centred by default",
+            Page("<svg x=\"1\" y=\"1\" width=\"4\" height=\"2\" viewBox=\"0 0 1 1\">"
+                 "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/></svg>"),
+            2, {{0, 2, 9}, {1, 4, 9}}},
+        {"preserveAspectRatio none stretches the root",
+            Svg("width=\"2in\" height=\"1in\" viewBox=\"0 0 1 1\" preserveAspectRatio=\"none\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/>"),
+            2, {{0, 0, 1}, {1, 2, 0}}},
+        {"switch: the first child whose conditions hold",
+            Page("<switch><line systemLanguage=\"fr\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line requiredExtensions=\"http://example.org/x\" x1=\"5\" y1=\"5\" x2=\"6\" "
+                 "y2=\"5\"/>"
+                + line + "<line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/></switch>"),
+            2, {{1, 2, 9}}},
+        {"clip-path cuts a line to the clip shape",
+            Page("<clipPath id=\"c\"><rect x=\"1\" y=\"0\" width=\"3\" height=\"5\"/></clipPath>"
+                 "<line clip-path=\"url(#c)\" x1=\"0\" y1=\"1\" x2=\"10\" y2=\"1\"/>"),
+            2, {{0, 1, 9}, {1, 4, 9}}},
+        {"clip-path in objectBoundingBox units, on a group",
+            Page("<clipPath id=\"c\" clipPathUnits=\"objectBoundingBox\"><rect y=\"-0.5\" "
+                 "width=\"0.5\" "
+                 "height=\"2\"/></clipPath><g style=\"clip-path:url(#c)\"><line x1=\"0\" y1=\"1\" "
+                 "x2=\"4\" y2=\"1\"/><line x1=\"0\" y1=\"2\" x2=\"4\" y2=\"2\"/></g>"),
+            4, {{0, 0, 9}, {1, 2, 9}, {2, 0, 8}, {3, 2, 8}}},
+        {"a marker at the end, turned along the path (auto)",
+            Page("<marker id=\"m\" orient=\"auto\" markerUnits=\"userSpaceOnUse\" "
+                 "overflow=\"visible\">"
+                 "<path d=\"M0 0 H1\"/></marker><path marker-end=\"url(#m)\" d=\"M1 5 V3\"/>"),
+            4, {{2, 1, 7}, {3, 1, 8}}},
+        {"auto-start-reverse turns the start marker back",
+            Page("<marker id=\"m\" orient=\"auto-start-reverse\" markerUnits=\"userSpaceOnUse\" "
+                 "overflow=\"visible\"><path d=\"M0 0 H1\"/></marker>"
+                 "<path style=\"marker-start:url(#m)\" d=\"M1 1 H3\"/>"),
+            4, {{2, 1, 9}, {3, 0, 9}}},
+        {"rect rx=0 with ry: square corners",
+            Page("<rect x=\"1\" y=\"1\" width=\"2\" height=\"2\" rx=\"0\" ry=\"0.5\"/>"), 5,
+            {{0, 1, 9}, {1, 3, 9}, {2, 3, 7}, {3, 1, 7}, {4, 1, 9}}},
+        {"rect ry alone rounds both ways, clamped to half the side",
+            Page("<rect width=\"4\" height=\"2\" ry=\"5\"/>"), -1, {{0, 2, 10}, {1, 2, 10}}},
+        {"units inside the drawing",
+            Svg("width=\"1in\" height=\"1in\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"12.7mm\" y2=\"0.25in\"/>"),
+            2, {{1, 0.5, 0.75}}},
+        {"root width 100%: the viewBox's size",
+            Svg("width=\"100%\" height=\"100%\" viewBox=\"0 0 96 192\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"96\" y2=\"0\"/>"),
+            2, {{0, 0, 2}, {1, 1, 2}}},
+        {"Inkscape 0.48: 90 user units an inch",
+            Svg("xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" "
+                "inkscape:version=\"0.48.4 r9939\" width=\"180\" height=\"90\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"90\" y2=\"0\"/>"),
+            2, {{0, 0, 1}, {1, 1, 1}}},
+        {"an undeclared prefix is read with names as written", Page("<foo:bar/>" + line), 2,
+            {{1, 2, 9}}},
+    };
+    for (const ParseRow& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
+            << row.name << ": " << error;
+        CheckRow(row, program);
+    }
+}
+
+// What a pen cannot draw is refused, or skipped with --ignore-unknown, and
+// its frame (a flowRoot's region) is never drawn.
+TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
+{
+    const struct {
+        std::string body;
+        const char* message;
+    } rows[] = {
+        {"<flowRoot><flowRegion><rect width=\"5\" height=\"5\"/></flowRegion>"
+         "<flowPara>Hello</flowPara></flowRoot>",
+            "t.svg:3:1: <flowRoot> cannot be drawn (convert text to paths"},
+        {"<g><text x=\"1\"><tspan>Hi</tspan></text></g>", "t.svg:3:4: <text> cannot be drawn"},
+        {"<image width=\"1\" height=\"1\" href=\"a.png\"/>", "t.svg:3:1: <image> cannot be drawn"},
+        {"<foreignObject width=\"1\" height=\"1\"><p>x</p></foreignObject>",
+            "t.svg:3:1: <foreignObject> cannot be drawn"},
+        {"<rect width=\"1,5\" height=\"1\"/>", "t.svg:3:1: width='1,5' has a decimal comma"},
+        {"<use href=\"#u\"><g id=\"u\"><use href=\"#u\"/></g></use><g id=\"v\"><use "
+         "href=\"#v\"/></g>",
+            "t.svg:3:"},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        EXPECT_FALSE(job::ParseSvg(Page(row.body), "t.svg", {}, &program, &error)) << row.body;
+        EXPECT_EQ(error.compare(0, strlen(row.message), row.message), 0)
+            << row.body << "\n  got: " << error;
+    }
+    job::ParseOptions skip;
+    skip.ignoreUnknown = true;
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(Page(rows[0].body + rows[2].body), "t.svg", skip, &program, &error));
+    EXPECT_TRUE(Moves(program).empty());
+    ASSERT_EQ(program.skipped.size(), 2u);
+    EXPECT_EQ(program.skipped[0], "t.svg:3:1: <flowRoot>");
+}
+
+// Layers: the root's groups, named by label or id; hidden ones measured
+// when listed; --layer picks them in its own order.
+TEST(JobSvg, LayersAreTheRootsGroups)
+{
+    std::string text = Svg(
+        "xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" width=\"10in\" "
+        "height=\"10in\" viewBox=\"0 0 10 10\"",
+        "<g inkscape:label=\"a\"><path d=\"M0 0 H1\"/></g><g id=\"b\"><path d=\"M0 1 H3\"/></g>"
+        "<g inkscape:label=\"c\" style=\"display:none\"><path d=\"M0 2 H2\"/><text>x</text></g>");
+    job::ParseOptions options;
+    options.listLayers = true;
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
+    ASSERT_EQ(program.layers.size(), 3u);
+    const char* names[] = {"a", "b", "c"};
+    const double lengths[] = {1, 3, 2};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(program.layers[i].name, names[i]);
+        EXPECT_NEAR(program.layers[i].drawnInches, lengths[i], 1e-9);
+        EXPECT_EQ(program.layers[i].visible, i != 2);
+    }
+    EXPECT_EQ(program.layers[2].begin, program.layers[2].end);
+    EXPECT_EQ(Moves(program).size(), 4u);
+    options.layers = {"b", "a"};
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
+    std::vector<Move> moves = Moves(program);
+    ASSERT_EQ(moves.size(), 4u);
+    EXPECT_NEAR(moves[1].x, 3, 1e-9);
+    EXPECT_NEAR(moves[3].x, 1, 1e-9);
+    options.layers = {"z"};
+    EXPECT_FALSE(job::ParseSvg(text, "t.svg", options, &program, &error));
+    EXPECT_EQ(error, "t.svg: no layer 'z' (layers: a, b, c)");
+}
+
+// --optimize: the same segments (either way round), less travel, layers in
+// their order, and strokes whose ends meet drawn in one go.
+TEST(JobOptimize, ShorterTravelSameStrokesLayersKept)
+{
+    // Layer one: four strokes far apart in a bad order, two of them meeting
+    // end to end; layer two: one stroke back at the start.
+    std::string text = Svg("width=\"10in\" height=\"10in\" viewBox=\"0 0 10 10\"",
+        "<g><path d=\"M0 10 H1\"/><path d=\"M9 10 H8\"/><path d=\"M1 10 H2\"/>"
+        "<path d=\"M7 10 H6\"/></g><g><path d=\"M0 0 H1\"/></g>");
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", {}, &program, &error)) << error;
+    auto segments = [](const Program& p) {
+        std::vector<std::vector<double>> list;
+        std::vector<Move> moves = Moves(p);
+        for (size_t i = 1; i < moves.size(); ++i)
+            if (moves[i].drawn) {
+                double a[2] = {moves[i - 1].x, moves[i - 1].y}, b[2] = {moves[i].x, moves[i].y};
+                if (std::make_pair(a[0], a[1]) > std::make_pair(b[0], b[1]))
+                    std::swap(a, b);
+                list.push_back({a[0], a[1], b[0], b[1]});
+            }
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    auto before = segments(program);
+    job::OptimizeReport report;
+    ASSERT_TRUE(job::OptimizeTravel(&program, Point(), &report));
+    EXPECT_EQ(segments(program), before);
+    EXPECT_NEAR(report.travelBefore, 0 + 8 + 7 + 5 + hypot(6, 10), 1e-3);
+    // 0 to the first, joined to the third, 4 to (6,0) backwards, 1 to
+    // (8,0) backwards, then to the last layer's nearer end (1,10).
+    EXPECT_NEAR(report.travelAfter, 0 + 4 + 1 + hypot(8, 10), 1e-3);
+    EXPECT_EQ(report.joined, 1);
+    ASSERT_EQ(program.layers.size(), 2u);
+    std::vector<Move> moves = Moves(program);
+    EXPECT_NEAR(moves.back().x, 0, 1e-9);
+    EXPECT_NEAR(program.actions[program.layers[1].begin].to.x, 1, 1e-9);
+    // Not pen strokes alone: left as it was.
+    Program gcode;
+    ASSERT_TRUE(job::ParseGcode("G0 X1\nG4 P1\n", "t.gcode", {}, &gcode, &error));
+    EXPECT_FALSE(job::OptimizeTravel(&gcode, Point(), &report));
+}
+
+TEST(JobPlan, DotsAreCountedAndRingedInThePreview)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(
+        Page("<path d=\"M1 1 l0 0 M2 2 h0.00001\"/>"), "t.svg", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, job::PlanOptions(), &plan));
+    EXPECT_EQ(plan.dots, 2);
+    std::string svg = job::PreviewSvg(plan, Point());
+    EXPECT_NE(svg.find("<circle cx=\"1.0000\" cy=\"-9.0000\""), std::string::npos) << svg;
+    EXPECT_NE(job::Summary(plan, "in").find(", dots 2\n"), std::string::npos);
+}
+
 // The box of the simulator's defaults: 12,500 x 10^-8 in a step (8,192,000
 // counts an inch), velocity unit 16,384 (speed value = steps a second).
 job::PlanOptions BoxOptions()

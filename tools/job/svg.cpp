@@ -1253,20 +1253,22 @@ void DrawRoot(Reader& r, const Context& c)
         Context lc = c;
         std::vector<Stroke> strokes;
         r.out = &strokes;
-        layer.visible = Enter(r, node, &lc, false) && lc.visible;
+        bool displayed = Enter(r, node, &lc, false);
+        layer.visible = displayed && lc.visible;
         if (!r.error.empty())
             return;
         lc = c;
-        if (layer.visible || r.options->listLayers) {
-            r.measuring = !layer.visible;
-            Walk(r, node, lc, !layer.visible);
+        // Children of an invisible layer may show themselves again.
+        if (displayed || r.options->listLayers) {
+            r.measuring = !displayed;
+            Walk(r, node, lc, !displayed);
             if (r.measuring)
                 r.error.clear();  // a hidden layer never refuses the file
             r.measuring = false;
         }
         layer.drawnInches = DrawnLength(strokes);
         layer.begin = program.actions.size();
-        if (layer.visible)
+        if (displayed)
             Emit(program, strokes);
         layer.end = program.actions.size();
         program.layers.push_back(layer);

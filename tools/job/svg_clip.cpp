@@ -5,6 +5,8 @@
 #include <math.h>
 #include <polyclipping/clipper.hpp>
 
+#include <algorithm>
+
 #include "tools/job/svg_internal.h"
 
 namespace job {
@@ -27,38 +29,71 @@ ClipperLib::Path ToPath(const std::vector<Point>& points)
 
 }  // namespace
 
+// Where along the line a point lies: the index of its nearest segment, and
+// the distance along that segment (for the order of a line's pieces).
+double Along(const std::vector<Point>& line, const Point& p)
+{
+    double best = 1e300, at = 0;
+    for (size_t i = 0; i + 1 < line.size(); ++i) {
+        double dx = line[i + 1].x - line[i].x, dy = line[i + 1].y - line[i].y;
+        double length2 = dx * dx + dy * dy;
+        double t = length2 > 0 ? ((p.x - line[i].x) * dx + (p.y - line[i].y) * dy) / length2 : 0;
+        t = t < 0 ? 0 : t > 1 ? 1 : t;
+        double ex = line[i].x + t * dx - p.x, ey = line[i].y + t * dy - p.y;
+        double d = ex * ex + ey * ey;
+        if (d < best) {
+            best = d;
+            at = static_cast<double>(i) + t;
+        }
+    }
+    return at;
+}
+
 void ClipPolylines(const std::vector<std::vector<Point>>& polygons, bool evenOdd,
     std::vector<std::vector<Point>>* lines)
 {
-    ClipperLib::Paths clip, subject;
+    ClipperLib::Paths clip;
     for (const auto& polygon : polygons)
         if (polygon.size() >= 3)
             clip.push_back(ToPath(polygon));
-    for (const auto& line : *lines)
-        if (line.size() >= 2)
-            subject.push_back(ToPath(line));
-    lines->clear();
-    if (clip.empty() || subject.empty())
+    std::vector<std::vector<Point>> in;
+    in.swap(*lines);
+    if (clip.empty())
         return;  // an empty clip path hides everything
-    ClipperLib::Clipper clipper;
-    clipper.AddPaths(subject, ClipperLib::ptSubject, false);
-    clipper.AddPaths(clip, ClipperLib::ptClip, true);
-    ClipperLib::PolyTree tree;
     ClipperLib::PolyFillType fill = evenOdd ? ClipperLib::pftEvenOdd : ClipperLib::pftNonZero;
-    if (!clipper.Execute(ClipperLib::ctIntersection, tree, ClipperLib::pftNonZero, fill))
-        return;
-    ClipperLib::Paths kept;
-    ClipperLib::OpenPathsFromPolyTree(tree, kept);
-    for (const ClipperLib::Path& path : kept) {
-        std::vector<Point> line;
-        for (const ClipperLib::IntPoint& q : path) {
-            Point p;
-            p.x = static_cast<double>(q.X) / kUnitsPerInch;
-            p.y = static_cast<double>(q.Y) / kUnitsPerInch;
-            line.push_back(p);
+    // One line at a time: the library may hand pieces back reversed and in
+    // any order, and each piece is put back the way its line runs.
+    for (const auto& line : in) {
+        if (line.size() < 2)
+            continue;
+        ClipperLib::Clipper clipper;
+        clipper.AddPath(ToPath(line), ClipperLib::ptSubject, false);
+        clipper.AddPaths(clip, ClipperLib::ptClip, true);
+        ClipperLib::PolyTree tree;
+        if (!clipper.Execute(ClipperLib::ctIntersection, tree, ClipperLib::pftNonZero, fill))
+            continue;
+        ClipperLib::Paths kept;
+        ClipperLib::OpenPathsFromPolyTree(tree, kept);
+        std::vector<std::pair<double, std::vector<Point>>> pieces;
+        for (const ClipperLib::Path& path : kept) {
+            std::vector<Point> piece;
+            for (const ClipperLib::IntPoint& q : path) {
+                Point p;
+                p.x = static_cast<double>(q.X) / kUnitsPerInch;
+                p.y = static_cast<double>(q.Y) / kUnitsPerInch;
+                piece.push_back(p);
+            }
+            if (piece.size() < 2)
+                continue;
+            double from = Along(line, piece.front()), to = Along(line, piece.back());
+            if (from > to)
+                std::reverse(piece.begin(), piece.end());
+            pieces.push_back({std::min(from, to), piece});
         }
-        if (line.size() >= 2)
-            lines->push_back(line);
+        std::sort(pieces.begin(), pieces.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& piece : pieces)
+            lines->push_back(std::move(piece.second));
     }
 }
 
