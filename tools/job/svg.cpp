@@ -619,7 +619,8 @@ std::vector<std::vector<Point>> ClipRegion(
 {
     std::vector<std::vector<Point>> polygons;
     Context inner = c;
-    const char* units = svg::Attr(r.N(clip), "clipPathUnits");
+    const char* units
+        = svg::Attr(r.N(clip), r.N(clip).tag == "mask" ? "maskContentUnits" : "clipPathUnits");
     if (units && strcmp(units, "objectBoundingBox") == 0) {
         Matrix b;
         b.a = box[2], b.d = box[3], b.e = box[0], b.f = box[1];
@@ -1098,14 +1099,21 @@ void Draw(Reader& r, int node, const Context& c)
     }
 }
 
+// A clip path, or a mask (drawn inside its shapes: a pen cannot shade).
+int Clip(Reader& r, int node, const char* property, const char* tag)
+{
+    int clip = Target(r, r.Style(node, property).c_str());
+    return clip >= 0 && r.N(clip).tag == tag ? clip : -1;
+}
+
 void Walk(Reader& r, int node, Context c, bool force)
 {
     if (!r.error.empty() || !r.N(node).svg || NeverDrawn(r.N(node).tag))
         return;
     if (!Enter(r, node, &c, force))
         return;
-    int clip = Target(r, r.Style(node, "clip-path").c_str());
-    if (clip < 0 || r.N(clip).tag != "clipPath") {
+    int clips[2] = {Clip(r, node, "clip-path", "clipPath"), Clip(r, node, "mask", "mask")};
+    if (clips[0] < 0 && clips[1] < 0) {
         Draw(r, node, c);
         return;
     }
@@ -1117,12 +1125,22 @@ void Walk(Reader& r, int node, Context c, bool force)
     r.out = outer;
     double box[4];
     UserBox(inner, c.ctm, box);
-    bool evenOdd = false;
-    std::vector<std::vector<Point>> polygons = ClipRegion(r, clip, c, box, &evenOdd);
-    Clipped(r, polygons, evenOdd, r.N(node).line, [&] {
-        for (Stroke& s : inner)
-            r.out->push_back(std::move(s));
-    });
+    for (int clip : clips) {
+        if (clip < 0)
+            continue;
+        bool evenOdd = false;
+        std::vector<std::vector<Point>> polygons = ClipRegion(r, clip, c, box, &evenOdd);
+        std::vector<Stroke> kept;
+        r.out = &kept;
+        Clipped(r, polygons, evenOdd, r.N(node).line, [&] {
+            for (Stroke& s : inner)
+                r.out->push_back(std::move(s));
+        });
+        inner.swap(kept);
+    }
+    r.out = outer;
+    for (Stroke& s : inner)
+        r.out->push_back(std::move(s));
 }
 
 // ---- the root: page, units and layers ----
