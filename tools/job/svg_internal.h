@@ -33,6 +33,79 @@ struct Document {
 
 const char* Attr(const Node& node, const char* name);
 
+// ---- geometry ----
+
+struct Matrix {
+    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;  // x' = ax + cy + e, y' = bx + dy + f
+};
+
+Matrix Multiply(const Matrix& m, const Matrix& n);  // m after n
+Point Apply(const Matrix& m, double x, double y);
+// The most the matrix lengthens any vector: a tolerance divided by it holds
+// after the transform.
+double Stretch(const Matrix& m);
+
+void SkipSeparators(const char*& s);
+bool ReadNumber(const char*& s, double* value);
+bool ParseTransform(const char* text, Matrix* out);
+
+// Points of one element in its user space: polylines (a lone move makes a
+// one-point line, dropped when drawn) and the vertices markers go on.
+struct Pen {
+    double tolerance = 0.001;  // in user units
+    Point current, subpathStart;
+    bool down = false, closed = false;
+    std::vector<std::vector<Point>> lines;
+    std::vector<std::pair<size_t, size_t>> vertices;  // line, point
+
+    void MoveTo(double x, double y)
+    {
+        current.x = subpathStart.x = x;
+        current.y = subpathStart.y = y;
+        lines.push_back({current});
+        down = closed = false;
+    }
+    void LineTo(double x, double y)
+    {
+        if (lines.empty() || closed)  // after Z the next subpath starts where Z ended
+            MoveTo(current.x, current.y);
+        current.x = x;
+        current.y = y;
+        lines.back().push_back(current);
+        down = true;
+    }
+    void Points(const std::vector<Point>& points)
+    {
+        for (const Point& q : points)
+            LineTo(q.x, q.y);
+    }
+    void Close()
+    {
+        if (down && (current.x != subpathStart.x || current.y != subpathStart.y))
+            LineTo(subpathStart.x, subpathStart.y);
+        current = subpathStart;
+        closed = true;
+    }
+    void Vertex()
+    {
+        if (!lines.empty())
+            vertices.push_back({lines.size() - 1, lines.back().size() - 1});
+    }
+};
+
+// An arc of an ellipse (angles in radians) onto the pen, within its tolerance.
+void EllipseArc(
+    Pen& pen, double cx, double cy, double rx, double ry, double phi, double t0, double sweep);
+// A path's d attribute; false with the reason.
+bool PathData(Pen& pen, const char* d, std::string* why);
+
+// ---- the tree ----
+
+// False with "file:line:column: message". Without namespaces, names are
+// kept as written (for files that use a prefix they never declare).
+bool ReadTree(const std::string& text, const std::string& name, bool namespaces, Document* doc,
+    std::string* error, bool* unboundPrefix);
+
 // ---- the cascade ----
 
 struct Declaration {
