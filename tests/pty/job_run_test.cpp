@@ -303,6 +303,16 @@ TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
     root.Write("wide.gcode", "G0 X0 Y0\nM3\nG1 X4 Y1 F10\nM5\n");
     root.Write("odd.gcode", "G0 X1 M8\n");
     root.Write("notes.txt", "G0 X1\n");
+    // A 24-unit icon's circle, and lines that leave their 1 in page.
+    root.Write("icon.svg",
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"24\" height=\"24\" "
+        "viewBox=\"0 0 24 24\"><circle cx=\"12\" cy=\"12\" r=\"12\"/></svg>");
+    root.Write("off.svg",
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1in\" height=\"1in\" "
+        "viewBox=\"0 0 1 1\"><line x1=\"0\" y1=\"0.5\" x2=\"1.5\" y2=\"0.5\"/><line "
+        "x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/><line x1=\"0\" y1=\"1\" x2=\"1\" "
+        "y2=\"1\"/></svg>");
+    std::string icon = root.path() + "/icon.svg", off = root.path() + "/off.svg";
     std::string wide = root.path() + "/wide.gcode";
     const struct {
         std::vector<std::string> args;
@@ -315,6 +325,16 @@ TEST(JobRun, DryRunPlacesTheDrawingAndRefusesBadOptionsAndFiles)
         {{"job", "--scale", "2", wide, "--origin", "1in,1in", "--dry-run"}, 0,
             "bounds X 1.0000 .. 9.0000  Y 1.0000 .. 3.0000 in"},
         {{"--units", "mm", "job", wide, "--dry-run"}, 0, "length drawn 104.727 mm"},
+        // The tolerance holds after --fit: a 3 in radius takes 122 chords
+        // (2 acos(1 - 0.001/3) a chord), not the 25 of the 1/8 in icon.
+        {{"job", icon, "--dry-run"}, 0, "segments 26 (25 drawn, 1 travel)"},
+        {{"job", icon, "--dry-run", "--fit", "6inx6in"}, 0, "segments 123 (122 drawn, 1 travel)"},
+        {{"job", off, "--dry-run"}, 0,
+            "job: warning: the drawing leaves its page (1.0000 in x 1.0000 in) by up to 0.5000 in"},
+        {{"job", off, "--dry-run", "--optimize"}, 0,
+            "optimize: pen-up travel in the file's order 3.4954 in, optimised 1.2071 in (3 "
+            "strokes, "
+            "0 joined)"},
         {{"job", root.path() + "/odd.gcode", "--dry-run", "--ignore-unknown"}, 0,
             "odd.gcode:1:7: M8"},
         {{"job", wide, "--dry-run", "--steps", "12500,12500"}, 0,

@@ -382,7 +382,8 @@ int RunJob(const Command& c)
         return 0;
     }
     if (request.optimize)
-        printf("optimize: pen-up travel %s in file order, %s after (%ld strokes, %ld joined)\n",
+        printf("optimize: pen-up travel in the file's order %s, optimised %s (%ld strokes, %ld "
+               "joined)\n",
             Distance(request.optimized.travelBefore * 10000).c_str(),
             Distance(request.optimized.travelAfter * 10000).c_str(), request.optimized.strokes,
             request.optimized.joined);
