@@ -463,9 +463,7 @@ TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
         {"<foreignObject width=\"1\" height=\"1\"><p>x</p></foreignObject>",
             "t.svg:3:1: <foreignObject> cannot be drawn"},
         {"<rect width=\"1,5\" height=\"1\"/>", "t.svg:3:1: width='1,5' has a decimal comma"},
-        {"<use href=\"#u\"><g id=\"u\"><use href=\"#u\"/></g></use><g id=\"v\"><use "
-         "href=\"#v\"/></g>",
-            "t.svg:3:"},
+        {"<g id=\"v\"><use href=\"#v\"/></g>", "t.svg:3:11: <use> refers to itself"},
     };
     for (const auto& row : rows) {
         Program program;
@@ -482,6 +480,18 @@ TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
     EXPECT_TRUE(Moves(program).empty());
     ASSERT_EQ(program.skipped.size(), 2u);
     EXPECT_EQ(program.skipped[0], "t.svg:3:1: <flowRoot>");
+    // Clones of clones: eleven levels of ten, 10^11 elements, are refused
+    // (and quickly: the count stops them, not the points).
+    std::string levels = "<defs><g id=\"a\"><path d=\"M0 0\"/></g>";
+    for (char c = 'b'; c <= 'l'; ++c) {
+        levels += std::string("<g id=\"") + c + "\">";
+        for (int i = 0; i < 10; ++i)
+            levels += std::string("<use href=\"#") + static_cast<char>(c - 1) + "\"/>";
+        levels += "</g>";
+    }
+    EXPECT_FALSE(
+        job::ParseSvg(Page(levels + "</defs><use href=\"#l\"/>"), "t.svg", {}, &program, &error));
+    EXPECT_NE(error.find(": more than 1000000 elements to draw"), std::string::npos) << error;
 }
 
 // Layers: the root's groups, named by label or id; hidden ones measured

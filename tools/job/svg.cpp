@@ -27,6 +27,7 @@ using namespace svg;
 
 const double kDefaultUserPerInch = 96;
 const int kMostNesting = 32;  // use, markers and viewports inside each other
+const long kMostElements = 1000000;
 
 struct Stroke {
     std::vector<Point> points;  // machine inches
@@ -52,6 +53,7 @@ struct Reader {
     double userPerInch = kDefaultUserPerInch;
     std::vector<Stroke>* out = nullptr;
     size_t points = 0;
+    long walked = 0;  // elements drawn, clones counted each time
     int depth = 0;
     bool measuring = false;    // drawing a hidden layer only to measure it
     std::vector<int> drawing;  // use targets and markers being drawn, against cycles
@@ -736,6 +738,12 @@ void Walk(Reader& r, int node, Context c, bool force)
 {
     if (!r.error.empty() || !r.N(node).svg || NeverDrawn(r.N(node).tag))
         return;
+    // Clones of clones multiply: a few lines of a file could ask for more
+    // elements than any drawing has.
+    if (++r.walked > kMostElements) {
+        r.Fail(node, "more than " + std::to_string(kMostElements) + " elements to draw");
+        return;
+    }
     if (!Enter(r, node, &c, force))
         return;
     int clips[2] = {Clip(r, node, "clip-path", "clipPath"), Clip(r, node, "mask", "mask")};
