@@ -417,6 +417,13 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
                  "overflow=\"visible\"><path d=\"M0 0 H1\"/></marker>"
                  "<path style=\"marker-start:url(#m)\" d=\"M1 1 H3\"/>"),
             4, {{2, 1, 9}, {3, 0, 9}}},
+        {"stroke-dasharray cuts the line into its dashes",
+            Page("<line stroke-dasharray=\"1\" x1=\"0\" y1=\"1\" x2=\"4\" y2=\"1\"/>"), 4,
+            {{0, 0, 9}, {1, 1, 9}, {2, 2, 9}, {3, 3, 9}}},
+        {"stroke-dashoffset from a style sheet, inherited",
+            Page("<style>g{stroke-dasharray:1,1;stroke-dashoffset:0.5}</style><g><line x1=\"0\" "
+                 "y1=\"1\" x2=\"4\" y2=\"1\"/></g>"),
+            6, {{0, 0, 9}, {1, 0.5, 9}, {2, 1.5, 9}, {3, 2.5, 9}, {4, 3.5, 9}, {5, 4, 9}}},
         {"rect rx=0 with ry: square corners",
             Page("<rect x=\"1\" y=\"1\" width=\"2\" height=\"2\" rx=\"0\" ry=\"0.5\"/>"), 5,
             {{0, 1, 9}, {1, 3, 9}, {2, 3, 7}, {3, 1, 7}, {4, 1, 9}}},

@@ -41,6 +41,7 @@ struct Context {
     double viewWidth = 100, viewHeight = 100;  // the viewport, user units (percentages)
     double strokeWidth = 1;
     std::string markers[3];  // start, mid, end: "url(#id)" or empty
+    std::string dashes = "none", dashOffset = "0";
 };
 
 struct Reader {
@@ -495,6 +496,93 @@ void Markers(Reader& r, int node, const Context& c, const Pen& pen)
     }
 }
 
+// stroke-dasharray: the lines cut into their dashes (user units), from
+// stroke-dashoffset on. False (lines as they are) for none or a pattern that
+// draws everything or nothing sensible.
+bool Dash(Reader& r, const Context& c, std::vector<std::vector<Point>>* lines)
+{
+    if (c.dashes == "none" || c.dashes.empty())
+        return false;
+    std::vector<double> pattern;
+    double total = 0;
+    const char* s = c.dashes.c_str();
+    std::string why;
+    for (;;) {
+        SkipSeparators(s);
+        if (*s == '\0')
+            break;
+        const char* end = s;
+        while (*end && *end != ',' && !isspace(static_cast<unsigned char>(*end)))
+            ++end;
+        double v;
+        std::string item(s, end);
+        if (!ParseLength(r, item.c_str(), Diagonal(c), &v, &why) || v < 0)
+            return false;  // an invalid pattern is no pattern
+        pattern.push_back(v);
+        total += v;
+        s = end;
+    }
+    if (pattern.empty() || !(total > 0))
+        return false;
+    if (pattern.size() % 2 == 1) {
+        pattern.insert(pattern.end(), pattern.begin(), pattern.end());
+        total *= 2;
+    }
+    double offset = 0;
+    if (!ParseLength(r, c.dashOffset.c_str(), Diagonal(c), &offset, &why))
+        offset = 0;
+    // Dashes shorter than a ten-thousandth of the line's scale are a pattern
+    // no pen could draw; the line is drawn whole.
+    if (total < 1e-4)
+        return false;
+    std::vector<std::vector<Point>> dashed;
+    for (const auto& line : *lines) {
+        double phase = fmod(offset, total);
+        if (phase < 0)
+            phase += total;
+        size_t k = 0;
+        while (phase >= pattern[k]) {
+            phase -= pattern[k];
+            k = (k + 1) % pattern.size();
+        }
+        double left = pattern[k] - phase;  // of the current dash or gap
+        bool on = k % 2 == 0;
+        std::vector<Point> piece;
+        if (on && !line.empty())
+            piece.push_back(line[0]);
+        for (size_t i = 1; i < line.size(); ++i) {
+            Point a = line[i - 1];
+            const Point& b = line[i];
+            double length = hypot(b.x - a.x, b.y - a.y);
+            while (length > left) {
+                double t = left / length;
+                Point cut;
+                cut.x = a.x + (b.x - a.x) * t;
+                cut.y = a.y + (b.y - a.y) * t;
+                if (on) {
+                    piece.push_back(cut);
+                    dashed.push_back(piece);
+                    piece.clear();
+                } else {
+                    piece.push_back(cut);
+                }
+                on = !on;
+                length -= left;
+                a = cut;
+                k = (k + 1) % pattern.size();
+                left = pattern[k];
+            }
+            left -= length;
+            if (on)
+                piece.push_back(b);
+        }
+        if (on && piece.size() >= 2)
+            dashed.push_back(piece);
+    }
+    lines->swap(dashed);
+    return true;
+}
+
 void Shape(Reader& r, int node, const Context& c)
 {
     Pen pen;
@@ -502,8 +590,10 @@ void Shape(Reader& r, int node, const Context& c)
     pen.tolerance = stretch > 0 ? r.options->tolerance / stretch : r.options->tolerance;
     if (!Geometry(r, node, c, &pen))
         return;
+    std::vector<std::vector<Point>> lines = pen.lines;
+    Dash(r, c, &lines);
     if (c.visible)
-        for (const auto& line : pen.lines) {
+        for (const auto& line : lines) {
             Stroke s;
             s.line = r.N(node).line;
             for (const Point& q : line)
@@ -680,6 +770,12 @@ bool Enter(Reader& r, int node, Context* c, bool force)
     if (!width.empty() && width != "inherit"
         && ParseLength(r, width.c_str(), Diagonal(*c), &sw, &why))
         c->strokeWidth = sw;
+    std::string dashes = r.Style(node, "stroke-dasharray");
+    if (!dashes.empty() && dashes != "inherit")
+        c->dashes = dashes;
+    std::string offset = r.Style(node, "stroke-dashoffset");
+    if (!offset.empty() && offset != "inherit")
+        c->dashOffset = offset;
     static const char* kMarkers[] = {"marker-start", "marker-mid", "marker-end"};
     std::string all = r.Style(node, "marker");
     for (int i = 0; i < 3; ++i) {
