@@ -70,6 +70,19 @@ void CheckRow(const ParseRow& row, const Program& program)
     }
 }
 
+// Each row read (as SVG or G-code) and checked.
+template<size_t N> void ParseAndCheck(const ParseRow (&rows)[N], bool svg)
+{
+    for (const ParseRow& row : rows) {
+        Program program;
+        std::string error;
+        bool read = svg ? job::ParseSvg(row.text, "t.svg", {}, &program, &error)
+                        : job::ParseGcode(row.text, "t.gcode", {}, &program, &error);
+        ASSERT_TRUE(read) << row.name << ": " << error;
+        CheckRow(row, program);
+    }
+}
+
 // A quarter turn at radius 1 in within 0.001 in takes 18 chords of 5 degrees
 // (2 acos(0.999) = 5.125 degrees at most); a full turn 71.
 TEST(JobGcode, WordsModesAndArcsGiveTheHandComputedPoints)
@@ -92,13 +105,7 @@ TEST(JobGcode, WordsModesAndArcsGiveTheHandComputedPoints)
         {"a vast arc stops at the chord bound", "G0 X0 Y0\nG2 X0 Y0 I-100000000 J0 F10",
             1 + job::kMostChords, {{-1, 0, 0}}},
     };
-    for (const ParseRow& row : rows) {
-        Program program;
-        std::string error;
-        ASSERT_TRUE(job::ParseGcode(row.text, "t.gcode", {}, &program, &error))
-            << row.name << ": " << error;
-        CheckRow(row, program);
-    }
+    ParseAndCheck(rows, false);
 }
 
 TEST(JobGcode, ArcsStayOnTheirCircleWithinTheTolerance)
@@ -277,13 +284,7 @@ TEST(JobSvg, ShapesPathsTransformsAndUnitsGiveTheHandComputedPoints)
                  "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"),
             2, {{1, 1, 10}}},
     };
-    for (const ParseRow& row : rows) {
-        Program program;
-        std::string error;
-        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
-            << row.name << ": " << error;
-        CheckRow(row, program);
-    }
+    ParseAndCheck(rows, true);
 }
 
 TEST(JobSvg, PenIsUpBetweenSubpathsAndShapes)
@@ -445,13 +446,7 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
         {"an undeclared prefix is read with names as written", Page("<foo:bar/>" + line), 2,
             {{1, 2, 9}}},
     };
-    for (const ParseRow& row : rows) {
-        Program program;
-        std::string error;
-        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
-            << row.name << ": " << error;
-        CheckRow(row, program);
-    }
+    ParseAndCheck(rows, true);
 }
 
 // What a pen cannot draw is refused, or skipped with --ignore-unknown, and
