@@ -500,17 +500,20 @@ TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
 // when listed; --layer picks them in its own order.
 TEST(JobSvg, LayersAreTheRootsGroups)
 {
-    std::string text = Svg(
-        "xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" width=\"10in\" "
-        "height=\"10in\" viewBox=\"0 0 10 10\"",
-        "<g inkscape:label=\"a\"><path d=\"M0 0 H1\"/></g><g id=\"b\"><path d=\"M0 1 H3\"/></g>"
-        "<g inkscape:label=\"c\" style=\"display:none\"><path d=\"M0 2 H2\"/><text>x</text></g>");
+    std::string text
+        = Svg("xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" width=\"10in\" "
+              "height=\"10in\" viewBox=\"0 0 10 10\"",
+            "<g inkscape:label=\"a\"><path d=\"M0 0 H1\"/></g><g id=\"b\"><path d=\"M0 1 H3\"/></g>"
+            "<g inkscape:label=\"c\" style=\"display:none\"><path d=\"M0 2 H2\"/><text>x</text></g>"
+            "<g inkscape:label=\"d\"><text>words</text></g>");
     job::ParseOptions options;
     options.listLayers = true;
     Program program;
     std::string error;
+    // Listing refuses nothing: the text it cannot draw is listed.
     ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
-    ASSERT_EQ(program.layers.size(), 3u);
+    ASSERT_EQ(program.layers.size(), 4u);
+    ASSERT_EQ(program.skipped.size(), 1u);
     const char* names[] = {"a", "b", "c"};
     const double lengths[] = {1, 3, 2};
     for (size_t i = 0; i < 3; ++i) {
@@ -520,6 +523,8 @@ TEST(JobSvg, LayersAreTheRootsGroups)
     }
     EXPECT_EQ(program.layers[2].begin, program.layers[2].end);
     EXPECT_EQ(Moves(program).size(), 4u);
+    options.listLayers = false;
+    EXPECT_FALSE(job::ParseSvg(text, "t.svg", options, &program, &error));
     options.layers = {"b", "a"};
     ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
     std::vector<Move> moves = Moves(program);
@@ -528,7 +533,7 @@ TEST(JobSvg, LayersAreTheRootsGroups)
     EXPECT_NEAR(moves[3].x, 1, 1e-9);
     options.layers = {"z"};
     EXPECT_FALSE(job::ParseSvg(text, "t.svg", options, &program, &error));
-    EXPECT_EQ(error, "t.svg: no layer 'z' (layers: a, b, c)");
+    EXPECT_EQ(error, "t.svg: no layer 'z' (layers: a, b, c, d)");
 }
 
 // --optimize: the same segments (either way round), less travel, layers in

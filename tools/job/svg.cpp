@@ -639,7 +639,8 @@ void CannotDraw(Reader& r, int node, const Context& c)
     bool textual = tag == "text" || tag == "flowRoot";
     if (r.measuring || !c.visible || (textual && !HasText(r, node)))
         return;
-    if (!r.options->ignoreUnknown)
+    // Listing the layers refuses nothing: it draws nothing.
+    if (!r.options->ignoreUnknown && !r.options->listLayers)
         r.Fail(node,
             "<" + tag + "> cannot be drawn ("
                 + (textual ? "convert text to paths" : "convert it to paths")
