@@ -394,6 +394,9 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
             2, {{0, 0, 1}, {1, 2, 0}}},
         {"switch: the first child whose conditions hold",
             Page("<switch><line systemLanguage=\"fr\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line requiredFeatures=\"http://www.w3.org/TR/SVG11/feature#Extensibility\" "
+                 "x1=\"5\" "
+                 "y1=\"5\" x2=\"6\" y2=\"5\"/>"
                  "<line requiredExtensions=\"http://example.org/x\" x1=\"5\" y1=\"5\" x2=\"6\" "
                  "y2=\"5\"/>"
                 + line + "<line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/></switch>"),

@@ -656,9 +656,11 @@ int Chosen(const Reader& r, int node)
         const svg::Node& n = r.N(child);
         if (!n.svg)
             continue;
-        const char* extensions = svg::Attr(n, "requiredExtensions");
-        if (extensions != nullptr)
-            continue;  // none are supported
+        // No extensions are supported; requiredFeatures is obsolete and, as
+        // viewers now take it, never holds.
+        if (svg::Attr(n, "requiredExtensions") != nullptr
+            || svg::Attr(n, "requiredFeatures") != nullptr)
+            continue;
         const char* languages = svg::Attr(n, "systemLanguage");
         if (languages != nullptr) {
             bool english = false;
