@@ -46,6 +46,7 @@ extern "C" {
 #define ZRQ_NOT_INITIALIZED 10   /* from every other call */
 #define ZRQ_BAD_MOTION_PARAMETERS 11
 #define ZRQ_ACK_TIMEOUT 256 /* a command's acknowledgement timed out (wait mode) */
+#define ZRQ_STOP_NOT_SENT 2 /* NirekEstop: not every stop byte reached the line */
 
 /* ---- Link: framing, acknowledgement and synchronisation ---- */
 ZRQ_API(int32_t) NirekInstall(int32_t port);

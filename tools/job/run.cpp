@@ -56,7 +56,14 @@ struct Stream {
     bool WaitForHalt()
     {
         double start = Now();
-        while (Kap_InMotion()) {
+        int32_t state;
+        while ((state = Kap_InMotion()) != 0) {
+            // A box that does not answer is not one that still moves.
+            if (state == ZRQ_ACK_TIMEOUT) {
+                report.end = RunEnd::Failed;
+                report.result = state;
+                return false;
+            }
             if (*interrupted) {
                 report.end = RunEnd::Interrupted;
                 return false;
@@ -142,8 +149,12 @@ RunReport StreamPlan(
     }
     if (sent)
         s.WaitForHalt();
+    // A call that failed because a stop signal's emergency stop ended it
+    // was interrupted; the stop has been sent already.
+    if (s.report.end == RunEnd::Failed && *interrupted)
+        s.report.end = RunEnd::Interrupted;
     if (s.report.end == RunEnd::Failed || s.report.end == RunEnd::StillMoving)
-        NirekEstop();
+        s.report.stopResult = NirekEstop();
     Kap_SetWaitMode(waitMode);
     return s.report;
 }

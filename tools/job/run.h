@@ -16,9 +16,10 @@ enum class RunEnd { Done, Interrupted, Failed, StillMoving };
 
 struct RunReport {
     RunEnd end = RunEnd::Done;
-    int line = 0;        // Failed: the source line of the operation
-    int32_t result = 0;  // Failed: what the call returned
-    long segments = 0;   // moves sent
+    int line = 0;            // Failed: the source line of the operation
+    int32_t result = 0;      // Failed: what the call returned
+    long segments = 0;       // moves sent
+    int32_t stopResult = 0;  // Failed, StillMoving: what the emergency stop returned
 };
 
 // Called between operations and while the box finishes its moves.

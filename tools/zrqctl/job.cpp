@@ -129,6 +129,14 @@ struct Progress {
     }
 };
 
+// What came of the emergency stop a failed run sent.
+const char* StopReport(int32_t result)
+{
+    if (result == ZRQ_STOP_NOT_SENT)
+        return "the emergency stop could NOT be written to the line";
+    return result == 0 ? "emergency stop sent" : "emergency stop sent, not answered";
+}
+
 }  // namespace
 
 const char kJobHelp[]
@@ -471,15 +479,19 @@ int RunJob(const Command& c)
             report.segments, plan.segments);
         return StopNow();
     case job::RunEnd::Failed:
-        fprintf(stderr,
-            "zrqctl: %sjob: line %d: the box refused or did not answer (%d: %s); emergency stop "
-            "sent\n",
-            where.c_str(), report.line, report.result,
-            Kap_GetErrorString() ? Kap_GetErrorString() : "");
+        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n",
+            where.c_str(),
+            report.line > 0 ? ("line " + std::to_string(report.line) + ": ").c_str() : "",
+            report.result == ZRQ_ACK_TIMEOUT ? "the box did not answer" : "the box refused",
+            report.segments, plan.segments, report.result,
+            report.result == ZRQ_ACK_TIMEOUT ? "no answer"
+                : Kap_GetErrorString()       ? Kap_GetErrorString()
+                                             : "",
+            StopReport(report.stopResult));
         return report.result > 0 && report.result < 256 ? report.result : kExitTempFail;
     case job::RunEnd::StillMoving:
-        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; emergency stop sent\n",
-            where.c_str());
+        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; %s\n", where.c_str(),
+            StopReport(report.stopResult));
         return kExitTempFail;
     }
 
