@@ -340,9 +340,10 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
 {
     const std::string line = "<line x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>";
     const ParseRow rows[] = {
-        {"style display:none and visibility:hidden are not drawn",
+        {"style display:none, visibility:hidden and opacity 0 are not drawn",
             Page("<line style=\"display:none\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
                  "<line visibility=\"hidden\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
+                 "<g style=\"opacity:0\"><line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/></g>"
                 + line),
             2, {{0, 0, 9}, {1, 2, 9}}},
         {"a class of the sheet hides; an id selector outranks it",

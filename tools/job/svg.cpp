@@ -760,6 +760,14 @@ bool Enter(Reader& r, int node, Context* c, bool force)
 {
     if (!force && r.Style(node, "display") == "none")
         return false;
+    // Fully transparent: nothing of it shows, whatever it holds.
+    std::string opacity = r.Style(node, "opacity");
+    if (!force && !opacity.empty()) {
+        const char* o = opacity.c_str();
+        double alpha = 1;
+        if (ReadNumber(o, &alpha) && alpha <= 0)
+            return false;
+    }
     std::string v = r.Style(node, "visibility");
     if (v == "hidden" || v == "collapse")
         c->visible = false;
