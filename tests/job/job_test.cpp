@@ -415,7 +415,8 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
         {"a marker at the end, turned along the path (auto)",
             Page("<marker id=\"m\" orient=\"auto\" markerUnits=\"userSpaceOnUse\" "
                  "overflow=\"visible\">"
-                 "<path d=\"M0 0 H1\"/></marker><path marker-end=\"url(#m)\" d=\"M1 5 V3\"/>"),
+                 "<path d=\"M0 0 H1\"/></marker><path marker-end=\"url(#m)\" d=\"M1 5 V3\"/>"
+                 "<path visibility=\"hidden\" marker-end=\"url(#m)\" d=\"M5 5 V3\"/>"),
             4, {{2, 1, 7}, {3, 1, 8}}},
         {"auto-start-reverse turns the start marker back",
             Page("<marker id=\"m\" orient=\"auto-start-reverse\" markerUnits=\"userSpaceOnUse\" "

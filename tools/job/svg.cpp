@@ -601,7 +601,8 @@ void Shape(Reader& r, int node, const Context& c)
             AddStroke(r, std::move(s));
         }
     const std::string& tag = r.N(node).tag;
-    if (tag == "path" || tag == "line" || tag == "polyline" || tag == "polygon")
+    // A hidden path's markers are hidden with it.
+    if (c.visible && (tag == "path" || tag == "line" || tag == "polyline" || tag == "polygon"))
         Markers(r, node, c, pen);
 }
 
