@@ -119,6 +119,8 @@ ZRQ_API(const char*) Kap_GetErrorString(void);
 ZRQ_API(int32_t) Kap_TestCall(int32_t value);
 ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils);
 ZRQ_API(int32_t) Kap_Velocity(int32_t ipm);
+/* Extension: the path speed in thousandths of an inch a minute. */
+ZRQ_API(int32_t) Kap_VelocityMils(int32_t milsPerMinute);
 
 /* ---- Moving (positions in tenths of a mil) ---- */
 ZRQ_API(int32_t) Kap_PenUp(void);

@@ -85,6 +85,7 @@ PROTOTYPES: Dict[str, Tuple[Any, Tuple[Any, ...]]] = {
     "Kap_TestCall": (_I32, (_I32,)),
     "Kap_SetSampleSpacing": (_I32, (_I32, _I32)),
     "Kap_Velocity": (_I32, (_I32,)),
+    "Kap_VelocityMils": (_I32, (_I32,)),
     "Kap_PenUp": (_I32, ()),
     "Kap_PenDown": (_I32, ()),
     "Kap_Home": (_I32, ()),

@@ -94,6 +94,8 @@ std::string Summary(const Plan& plan, const std::string& unit)
         return std::string(text);
     };
     std::string text;
+    for (const std::string& note : plan.notes)
+        text += note + "\n";
     long moves = 0, drawnMoves = 0;
     for (const Op& op : plan.ops)
         if (op.kind == OpKind::Move || op.kind == OpKind::MoveAbs) {

@@ -4,12 +4,15 @@
 // machine ended up.
 #include "job.h"
 
+#include <ctype.h>
 #include <math.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -59,6 +62,22 @@ bool ParsePlacement(const std::string& text, int32_t* value, std::string* why)
 }
 
 // "A,B" or "AxB" as two distances.
+// A refusal of the plan with the file's name: "FILE:LINE:COLUMN: why" where
+// the reader named the word, "FILE: line LINE: why" otherwise.
+std::string Refusal(const std::string& path, const std::string& refusal)
+{
+    bool placed = !refusal.empty() && isdigit(static_cast<unsigned char>(refusal[0]));
+    return path + (placed ? ":" : ": ") + refusal;
+}
+
+int FirstPauseLine(const job::Plan& plan)
+{
+    for (const job::Op& op : plan.ops)
+        if (op.kind == job::OpKind::Pause)
+            return op.line;
+    return 0;
+}
+
 bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
     // The separator after a digit or unit; "4inx3in" splits at its last x.
@@ -139,22 +158,71 @@ const char* StopReport(int32_t result)
 
 }  // namespace
 
-const char kJobHelp[]
-    = "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
-      "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
-      "            --tolerance D  chord error of curves (default 0.001in)\n"
-      "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
-      "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
-      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none\n"
-      "          SVG: --layers  list the layers and stop   --layer NAME  only it (repeat:\n"
-      "            in the order given)   --pause-between-layers  wait for Enter between\n"
-      "            layers   --optimize  shorter pen-up travel within each layer";
+const char kJobHelp[] = "FILE [options]  plan, preview and run a G-code or SVG file (job --help)";
+
+namespace {
+
+const char kJobUsage[]
+    = "usage: zrqctl init job FILE [options]\n"
+      "\n"
+      "Reads the whole file, plans it for the box and prints the plan; refuses,\n"
+      "before anything is sent, what the box cannot do; then streams the moves.\n"
+      "Ctrl-C sends the emergency stop.\n"
+      "\n"
+      "General options:\n"
+      "  --dry-run           plan and print only (no box needed)\n"
+      "  --preview OUT.svg   draw the plan: drawn moves black, travel red\n"
+      "  --format gcode|svg  the kind of file; by default from its extension\n"
+      "                      (.gcode .gco .g .nc .ngc .cnc .tap .txt, .svg), else its content\n"
+      "  --tool pen|laser|mill\n"
+      "                      pen: the pen down on drawn moves only, never on travel;\n"
+      "                      laser: on only on drawn moves with power, off on travel;\n"
+      "                      mill: Z is an axis (G-code without --tool: mill when the\n"
+      "                      file moves Z, else pen)\n"
+      "  --feed IPM          in/min of moves without a feed of their own (default 20)\n"
+      "  --rapid IPM         in/min of travel and G0 (default 100)\n"
+      "  --tolerance D       largest chord error of curves (default 0.001in)\n"
+      "  --scale S  --fit WxH  --origin X,Y\n"
+      "                      scale, fit into WxH, or put the drawing's lower left at X,Y\n"
+      "  --steps X,Y[,Z]     steps in 1e-8 in, for a box that reports none\n"
+      "  --no-pause          run through the pauses (the plan says how many)\n"
+      "\n"
+      "G-code options:\n"
+      "  --units in|mm       units of a file that sets neither G20 nor G21 (default mm)\n"
+      "  --pen-z D           pen: below this Z the pen is down (default 0); Z is not sent\n"
+      "  --optional-stop     M1 pauses as M0 does (default: M1 is ignored)\n"
+      "  --ignore-unknown    pass over M words and letters of no known meaning (listed);\n"
+      "                      words that change where the tool goes are never passed over\n"
+      "\n"
+      "Pauses (M0, M1 with --optional-stop, M6): the stream stops once the box has\n"
+      "done the moves before, the pen goes up or the laser off, the line's comment\n"
+      "and the tool number are shown, and Enter goes on. A file that pauses needs a\n"
+      "terminal on standard input, or --no-pause. zrqctl(1) lists the G-code words.\n"
+      "\n"
+      "SVG options:\n"
+      "  --layers            list the layers (top-level groups): label, visibility,\n"
+      "                      drawn length; then stop\n"
+      "  --layer NAME        only this layer; repeat it for more, drawn in that order\n"
+      "  --pause-between-layers\n"
+      "                      pause before each next layer (pen up, Enter goes on)\n"
+      "  --optimize          reorder and reverse the strokes within each layer for\n"
+      "                      shorter pen-up travel; join those whose ends meet\n"
+      "  --ignore-unknown    skip (and list) text, images and foreign objects\n"
+      "docs/svg.md lists what SVG files draw, skip and refuse.\n";
+
+}  // namespace
+
+void PrintJobHelp()
+{
+    fputs(kJobUsage, stdout);
+}
 
 namespace {
 
 bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse, std::string* why)
 {
     request->dryRun = c.Has("--dry-run");
+    request->noPause = c.Has("--no-pause");
     parse->ignoreUnknown = c.Has("--ignore-unknown");
     request->listLayers = parse->listLayers = c.Has("--layers");
     request->pauseBetweenLayers = c.Has("--pause-between-layers");
@@ -164,6 +232,28 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
             && given.second < static_cast<int32_t>(c.texts.size()))
             parse->layers.push_back(c.texts[static_cast<size_t>(given.second)]);
     request->layers = parse->layers;
+    parse->optionalStop = c.Has("--optional-stop");
+    if (const std::string* text = c.FlagText("--format")) {
+        if (*text != "gcode" && *text != "svg") {
+            *why = "--format '" + *text + "': must be gcode or svg";
+            return false;
+        }
+        parse->format = *text == "svg" ? job::InputFormat::Svg : job::InputFormat::Gcode;
+    }
+    if (const std::string* text = c.FlagText("--units")) {
+        if (*text != "in" && *text != "mm") {
+            *why = "--units '" + *text + "': must be in or mm";
+            return false;
+        }
+        parse->inchesAssumed = *text == "in";
+    }
+    if (c.Has("--pen-z")) {
+        parse->penZ = c.Flag("--pen-z") / 10000.0;
+        if (c.FlagText("--tool") == nullptr) {
+            request->toolGiven = parse->toolGiven = true;
+            request->tool = parse->tool = job::Tool::Pen;
+        }
+    }
     if (const std::string* text = c.FlagText("--preview"))
         request->previewPath = *text;
     if (c.Has("--tolerance")) {
@@ -174,11 +264,15 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
         parse->tolerance = c.Flag("--tolerance") / 10000.0;
     }
     if (const std::string* text = c.FlagText("--tool")) {
-        if (*text != "pen" && *text != "laser") {
-            *why = "--tool '" + *text + "': must be pen or laser";
+        if (*text != "pen" && *text != "laser" && *text != "mill") {
+            *why = "--tool '" + *text + "': must be pen, laser or mill";
             return false;
         }
-        request->tool = *text == "pen" ? job::Tool::Pen : job::Tool::Laser;
+        request->tool = *text == "pen" ? job::Tool::Pen
+            : *text == "laser"         ? job::Tool::Laser
+                                       : job::Tool::Mill;
+        request->toolGiven = parse->toolGiven = true;
+        parse->tool = request->tool;
     }
     double number = 0;
     for (const char* name : {"--feed", "--rapid"})
@@ -249,61 +343,44 @@ void DrawingOffPage(
             + ") by up to " + Distance(out * 10000));
 }
 
-// --pause-between-layers: each layer planned and sent on its own, the pen up
-// and the box stopped between them until the operator presses Enter (end of
-// input stops the job there).
-job::RunReport StreamLayers(
-    const job::Program& program, job::PlanOptions options, Progress* progress, bool* unanswered)
+// --pause-between-layers: the job's pause (pen up, Enter goes on) before
+// each layer that has drawing before it. Layers' ranges stay theirs, each
+// with its pause.
+void PauseBetweenLayers(job::Program* program)
 {
-    *unanswered = false;
-    std::vector<size_t> bounds = {0, program.actions.size()};
-    for (const job::Layer& layer : program.layers)
-        bounds.insert(bounds.end(), {layer.begin, layer.end});
-    std::sort(bounds.begin(), bounds.end());
-    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-    job::RunReport total;
-    bool before = false;
-    for (size_t b = 0; b + 1 < bounds.size(); ++b) {
-        job::Program part;
-        part.actions.assign(program.actions.begin() + static_cast<long>(bounds[b]),
-            program.actions.begin() + static_cast<long>(bounds[b + 1]));
-        job::Plan plan;
-        job::MakePlan(part, options, &plan);
-        if (plan.segments == 0)
+    std::vector<size_t> at;  // old indices the pauses go before
+    std::vector<job::Action> pauses;
+    for (const job::Layer& layer : program->layers) {
+        if (layer.begin == layer.end || layer.begin == 0)
             continue;
-        std::string name = "(outside the layers)";
-        for (const job::Layer& layer : program.layers)
-            if (layer.begin == bounds[b] && layer.end == bounds[b + 1])
-                name = "'" + layer.name + "'";
-        if (before) {
-            printf("job: pen up; next layer %s: change the pen and press Enter\n", name.c_str());
-            fflush(stdout);
-            char line[256];
-            if (fgets(line, sizeof line, stdin) == nullptr) {
-                *unanswered = true;  // the box is idle with the pen up: nothing to stop
-                return total;
-            }
-        }
-        before = true;
-        const job::Plan* whole = progress->plan;
-        progress->plan = &plan;
-        progress->cursor = 0;
-        progress->finished = 0;
-        progress->started = Now();
-        job::RunReport report = job::StreamPlan(plan, StopFlag(), Progress::Hook, progress);
-        progress->plan = whole;
-        total.segments += report.segments;
-        if (report.end != job::RunEnd::Done) {
-            report.segments = total.segments;
-            return report;
-        }
-        for (const job::Op& op : plan.ops)
-            if (op.kind == job::OpKind::Move || op.kind == job::OpKind::MoveAbs) {
-                options.start.x = op.x / 10000.0;
-                options.start.y = op.y / 10000.0;
-            }
+        job::Action pause;
+        pause.kind = job::ActionKind::Pause;
+        pause.line = layer.line;
+        pause.message = static_cast<int>(program->messages.size());
+        program->messages.push_back("layer '" + layer.name + "' next: change the pen");
+        at.push_back(layer.begin);
+        pauses.push_back(pause);
     }
-    return total;
+    if (at.empty())
+        return;
+    std::vector<job::Action> actions;
+    actions.reserve(program->actions.size() + at.size());
+    size_t k = 0;
+    for (size_t i = 0; i <= program->actions.size(); ++i) {
+        for (; k < at.size() && at[k] == i; ++k)
+            actions.push_back(pauses[k]);
+        if (i < program->actions.size())
+            actions.push_back(program->actions[i]);
+    }
+    // An index moves on by the pauses put before it.
+    auto moved = [&](size_t x) {
+        return x + static_cast<size_t>(std::lower_bound(at.begin(), at.end(), x) - at.begin());
+    };
+    for (job::Layer& layer : program->layers) {
+        layer.begin = moved(layer.begin);
+        layer.end = moved(layer.end);
+    }
+    program->actions.swap(actions);
 }
 
 }  // namespace
@@ -354,23 +431,71 @@ bool PrepareJob(Command* c, std::string* why, int* status)
         *status = kExitUsage;
         return false;
     }
+    if (request->pauseBetweenLayers)
+        PauseBetweenLayers(&program);
     // What can be refused without the box (32 bits of tenths of a mil,
     // feeds) is refused now, before any command of the line runs.
     job::PlanOptions options;
     options.feedIpm = request->feedIpm;
     options.rapidIpm = request->rapidIpm;
-    options.tool = request->tool;
+    options.tool = request->toolGiven ? request->tool : program.tool;
+    options.pauses = !request->noPause;
     job::Plan plan;
     if (!job::MakePlan(program, options, &plan)) {
         *why = "job: " + request->path + ": refused; nothing was sent";
         for (const std::string& r : plan.refusals)
-            *why += "\n  " + r;
+            *why += "\n  " + Refusal(request->path, r);
+        *status = kExitDataError;
+        return false;
+    }
+    // Nobody could answer a pause: refused before the port opens.
+    if (!request->dryRun && !plan.messages.empty() && !isatty(STDIN_FILENO)) {
+        *why = "job: " + request->path + ": " + std::to_string(plan.messages.size())
+            + " pause(s), the first at line " + std::to_string(FirstPauseLine(plan))
+            + ", and standard input is no terminal to go on from; --no-pause runs through "
+              "them; nothing was sent";
         *status = kExitDataError;
         return false;
     }
     c->job = request;
     return true;
 }
+
+namespace {
+
+// At a pause: the box has stopped and the tool is off. Enter goes on; a
+// stop signal ends the wait (the stream then sends the emergency stop).
+bool WaitAtPause(const std::string& message, int line, void* context)
+{
+    Progress* progress = static_cast<Progress*>(context);
+    progress->End();
+    double began = Now();
+    printf("job: paused at line %d: %s\n  the box has stopped, tool off; Enter goes on, "
+           "Ctrl-C stops\n",
+        line, message.c_str());
+    fflush(stdout);
+    volatile sig_atomic_t* stop = StopFlag();
+    bool ended = false;
+    while (!*stop) {
+        struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+        if (ended || poll(&in, 1, 100) <= 0) {
+            if (ended)
+                usleep(100000);
+            continue;
+        }
+        char ch = 0;
+        ssize_t n = read(STDIN_FILENO, &ch, 1);
+        if (n == 1 && ch == '\n')
+            break;
+        ended = n == 0;  // end of input: only a stop signal ends this wait
+    }
+    // The progress bar counts from the start of the moves, not the pause.
+    progress->started += Now() - began;
+    progress->lastShown = -1;
+    return !*stop;
+}
+
+}  // namespace
 
 int RunJob(const Command& c)
 {
@@ -399,7 +524,8 @@ int RunJob(const Command& c)
     job::PlanOptions options;
     options.feedIpm = request.feedIpm;
     options.rapidIpm = request.rapidIpm;
-    options.tool = request.tool;
+    options.tool = request.toolGiven ? request.tool : request.program.tool;
+    options.pauses = !request.noPause;
     options.machine.stepX = request.steps[0];
     options.machine.stepY = request.steps[1];
     options.machine.stepZ = request.steps[2];
@@ -437,8 +563,7 @@ int RunJob(const Command& c)
     fflush(stdout);
     if (!accepted) {
         for (const std::string& r : plan.refusals)
-            fprintf(
-                stderr, "zrqctl: %sjob: %s: %s\n", where.c_str(), request.path.c_str(), r.c_str());
+            fprintf(stderr, "zrqctl: %sjob: %s\n", where.c_str(), Refusal(request.path, r).c_str());
         fprintf(stderr, "zrqctl: %sjob: refused; nothing was sent\n", where.c_str());
         return kExitDataError;
     }
@@ -461,17 +586,9 @@ int RunJob(const Command& c)
     progress.enabled = g_options.progressLine;
     progress.plan = &plan;
     progress.started = Now();
-    bool unanswered = false;
-    job::RunReport report = request.pauseBetweenLayers
-        ? StreamLayers(request.program, options, &progress, &unanswered)
-        : job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress);
+    job::RunReport report
+        = job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress, WaitAtPause, &progress);
     progress.End();
-    if (unanswered) {
-        fprintf(stderr,
-            "zrqctl: %sjob: no answer at the pause; stopped after %ld of %ld segments\n",
-            where.c_str(), report.segments, plan.segments);
-        return kExitTempFail;
-    }
     switch (report.end) {
     case job::RunEnd::Done: break;
     case job::RunEnd::Interrupted:
@@ -479,8 +596,7 @@ int RunJob(const Command& c)
             report.segments, plan.segments);
         return StopNow();
     case job::RunEnd::Failed:
-        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n",
-            where.c_str(),
+        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n", where.c_str(),
             report.line > 0 ? ("line " + std::to_string(report.line) + ": ").c_str() : "",
             report.result == ZRQ_ACK_TIMEOUT ? "the box did not answer" : "the box refused",
             report.segments, plan.segments, report.result,

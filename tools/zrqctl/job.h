@@ -16,6 +16,8 @@ struct JobRequest {
     bool dryRun = false;
     std::string previewPath;
     job::Tool tool = job::Tool::Pen;
+    bool toolGiven = false;
+    bool noPause = false;
     double feedIpm = 20, rapidIpm = 100;
     bool fit = false;
     int32_t fitWidth = 0, fitHeight = 0;  // tenths of a mil

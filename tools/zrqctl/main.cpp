@@ -152,6 +152,10 @@ int main(int argc, char** argv)
         tokens.push_back(argv[i]);
     if (tokens.empty())
         return Usage("no command given");
+    if (tokens.size() == 2 && tokens[0] == "job" && (tokens[1] == "--help" || tokens[1] == "-h")) {
+        PrintJobHelp();
+        return 0;
+    }
 
     std::vector<Command> commands;
     ParseError error;
