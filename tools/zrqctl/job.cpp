@@ -61,7 +61,6 @@ bool ParsePlacement(const std::string& text, int32_t* value, std::string* why)
     return true;
 }
 
-// "A,B" or "AxB" as two distances.
 // A refusal of the plan with the file's name: "FILE:LINE:COLUMN: why" where
 // the reader named the word, "FILE: line LINE: why" otherwise.
 std::string Refusal(const std::string& path, const std::string& refusal)
@@ -78,6 +77,7 @@ int FirstPauseLine(const job::Plan& plan)
     return 0;
 }
 
+// "A,B" or "AxB" as two distances.
 bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
     // The separator after a digit or unit; "4inx3in" splits at its last x.
