@@ -64,6 +64,24 @@ Outcome RunZrqctl(const ScratchRoot& root, const std::vector<std::string>& args)
     return outcome;
 }
 
+// zrqctl on a pseudo-terminal of its own (a job that pauses needs one):
+// its pid, -1 when none is to be had; *console is the operator's side.
+pid_t ZrqctlOnTerminal(const ScratchRoot& root, const std::vector<std::string>& args, int* console)
+{
+    pid_t pid = forkpty(console, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        std::vector<std::string> words = {ZRQ_ZRQCTL, "--root=" + root.path()};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // The subpaths of the d attribute of the first path element after marker,
 // as points (x, -y as written: both files draw with Y negated).
 std::vector<std::vector<std::pair<double, double>>> Subpaths(
@@ -278,15 +296,12 @@ TEST(JobRun, APauseComesBetweenLayers)
     BoxSimProcess box;
     ASSERT_TRUE(box.StartOn(root, 1, {"--log", log}));
     int console = -1;
-    pid_t pid = forkpty(&console, nullptr, nullptr, nullptr);
+    pid_t pid = ZrqctlOnTerminal(root,
+        {"init", "--com", "1", "job", root.path() + "/layers.svg", "--feed", "200",
+            "--pause-between-layers"},
+        &console);
     if (pid < 0)
         GTEST_SKIP() << "no pseudo-terminal to be had";
-    if (pid == 0) {
-        std::string rootOption = "--root=" + root.path(), file = root.path() + "/layers.svg";
-        execl(ZRQ_ZRQCTL, ZRQ_ZRQCTL, rootOption.c_str(), "init", "--com", "1", "job", file.c_str(),
-            "--feed", "200", "--pause-between-layers", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     std::string said;
     ReadUntil(console, "Enter goes on", 20000, &said);
     EXPECT_NE(said.find("layer 'second' next: change the pen"), std::string::npos) << said;
@@ -403,15 +418,10 @@ TEST(JobRun, APauseStopsTheBoxWithTheLaserOffUntilEnter)
     BoxSimProcess box;
     ASSERT_TRUE(box.StartOn(root, 1, {"--log", log}));
     int console = -1;
-    pid_t pid = forkpty(&console, nullptr, nullptr, nullptr);
+    pid_t pid = ZrqctlOnTerminal(root,
+        {"init", "--com", "1", "job", root.path() + "/stop.gcode", "--tool", "laser"}, &console);
     if (pid < 0)
         GTEST_SKIP() << "no pseudo-terminal to be had";
-    if (pid == 0) {
-        std::string rootOption = "--root=" + root.path(), file = root.path() + "/stop.gcode";
-        execl(ZRQ_ZRQCTL, ZRQ_ZRQCTL, rootOption.c_str(), "init", "--com", "1", "job", file.c_str(),
-            "--tool", "laser", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     std::string said;
     ReadUntil(console, "Enter goes on", 20000, &said);
     ASSERT_NE(said.find("paused at line 4: M0 program stop: look at the cut"), std::string::npos)
