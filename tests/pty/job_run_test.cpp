@@ -37,6 +37,19 @@ struct Outcome {
     std::string out, err;
 };
 
+// In a child: zrqctl with the scratch root and the arguments, in place of it.
+[[noreturn]] void ExecZrqctl(const ScratchRoot& root, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words = {ZRQ_ZRQCTL, "--root=" + root.path()};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 Outcome RunZrqctl(const ScratchRoot& root, const std::vector<std::string>& args)
 {
     std::string outPath = root.path() + "/out.txt", errPath = root.path() + "/err.txt";
@@ -48,14 +61,7 @@ Outcome RunZrqctl(const ScratchRoot& root, const std::vector<std::string>& args)
         dup2(out, 1);
         dup2(err, 2);
         dup2(in, 0);
-        std::vector<std::string> words = {ZRQ_ZRQCTL, "--root=" + root.path()};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(&w[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecZrqctl(root, args);
     }
     Outcome outcome;
     outcome.status = WaitExit(pid, 60000);
@@ -70,14 +76,7 @@ pid_t ZrqctlOnTerminal(const ScratchRoot& root, const std::vector<std::string>& 
 {
     pid_t pid = forkpty(console, nullptr, nullptr, nullptr);
     if (pid == 0) {
-        std::vector<std::string> words = {ZRQ_ZRQCTL, "--root=" + root.path()};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(&w[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecZrqctl(root, args);
     }
     return pid;
 }
