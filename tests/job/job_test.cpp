@@ -712,6 +712,55 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
                 "inkscape:version=\"0.48.4 r9939\" width=\"180\" height=\"90\"",
                 "<line x1=\"0\" y1=\"0\" x2=\"90\" y2=\"0\"/>"),
             2, {{0, 0, 1}, {1, 1, 1}}},
+        {"a sheet's comments, @media blocks, selector lists and what it cannot match",
+            Page("<style>/* .a{display:none} */ @media print { line{display:none} } "
+                 ".b, #c {display:none} line[x1]{display:none} rect.d{display:none}</style>"
+                 "<line class=\"a\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>"
+                 "<line class=\"b\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line id=\"c\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line class=\"d\" x1=\"0\" y1=\"2\" x2=\"2\" y2=\"2\"/>"),
+            4, {{0, 0, 9}, {1, 2, 9}, {2, 0, 8}, {3, 2, 8}}},
+        {"root preserveAspectRatio xMaxYMax slice",
+            Svg("width=\"2in\" height=\"1in\" viewBox=\"0 0 1 1\" "
+                "preserveAspectRatio=\"xMaxYMax slice\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/>"),
+            2, {{0, 0, 2}, {1, 2, 0}}},
+        {"use of an svg: the use's width and height over the svg's",
+            Page("<defs><svg id=\"s\" viewBox=\"0 0 1 1\" width=\"5\" height=\"5\"><line x1=\"0\" "
+                 "y1=\"0.5\" x2=\"1\" y2=\"0.5\"/></svg></defs><use href=\"#s\" x=\"1\" y=\"1\" "
+                 "width=\"2\" height=\"2\"/>"),
+            2, {{0, 1, 8}, {1, 3, 8}}},
+        {"nested svg clips to its viewport unless overflow is visible",
+            Page("<svg x=\"1\" y=\"1\" width=\"2\" height=\"2\"><line x1=\"-1\" y1=\"1\" x2=\"5\" "
+                 "y2=\"1\"/></svg><svg overflow=\"visible\" x=\"1\" y=\"1\" width=\"2\" "
+                 "height=\"2\"><line x1=\"-1\" y1=\"2\" x2=\"5\" y2=\"2\"/></svg>"),
+            4, {{0, 1, 8}, {1, 3, 8}, {2, 0, 7}, {3, 6, 7}}},
+        {"a marker's viewBox and refX, scaled by the stroke width",
+            Page("<marker id=\"m\" viewBox=\"0 0 10 10\" markerWidth=\"2\" markerHeight=\"2\" "
+                 "refX=\"10\" refY=\"5\" orient=\"0\" overflow=\"visible\"><path d=\"M0 5 H10\"/>"
+                 "</marker><path stroke-width=\"0.5\" marker-start=\"url(#m)\" d=\"M1 1 H2\"/>"),
+            4, {{0, 1, 9}, {1, 2, 9}, {2, 0, 9}, {3, 1, 9}}},
+        {"clip-rule evenodd leaves a hole; the pieces keep the line's order",
+            Page("<clipPath id=\"c\"><path clip-rule=\"evenodd\" d=\"M0 0 H10 V10 H0 Z M4 0 H6 V10 "
+                 "H4 Z\"/></clipPath><line clip-path=\"url(#c)\" x1=\"-1\" y1=\"1\" x2=\"11\" "
+                 "y2=\"1\"/>"),
+            4, {{0, 0, 9}, {1, 4, 9}, {2, 6, 9}, {3, 10, 9}}},
+        {"a mask cuts as its shapes do",
+            Page("<mask id=\"k\"><rect x=\"2\" y=\"0\" width=\"2\" height=\"5\" fill=\"white\"/>"
+                 "</mask><line mask=\"url(#k)\" x1=\"0\" y1=\"1\" x2=\"10\" y2=\"1\"/>"),
+            2, {{0, 2, 9}, {1, 4, 9}}},
+        {"a group's clip and its child's both cut",
+            Page("<clipPath id=\"a\"><rect x=\"1\" y=\"0\" width=\"6\" height=\"5\"/></clipPath>"
+                 "<clipPath id=\"b\"><rect x=\"3\" y=\"0\" width=\"6\" height=\"5\"/></clipPath>"
+                 "<g clip-path=\"url(#a)\"><line clip-path=\"url(#b)\" x1=\"0\" y1=\"1\" x2=\"10\" "
+                 "y2=\"1\"/></g>"),
+            2, {{0, 3, 9}, {1, 7, 9}}},
+        {"lengths in percent of the viewport and in em",
+            Page("<line x1=\"10%\" y1=\"1\" x2=\"1em\" y2=\"1\"/>"), 2, {{0, 1, 9}, {1, 16, 9}}},
+        {"an encoding expat does not know (its text is never drawn)",
+            "<?xml version=\"1.0\" encoding=\"windows-1251\"?>"
+                + Page("<title>\xcf\xf0\xe8</title>" + line).substr(22),
+            2, {{1, 2, 9}}},
         {"an undeclared prefix is read with names as written", Page("<foo:bar/>" + line), 2,
             {{1, 2, 9}}},
     };
