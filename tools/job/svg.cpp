@@ -210,7 +210,7 @@ void AddStroke(Reader& r, Stroke stroke)
 }
 
 // Draws what `draw` draws, then keeps only its parts inside the polygons
-// (user space of `ctm`).
+// (machine inches).
 template<typename Draw>
 void Clipped(
     Reader& r, const std::vector<std::vector<Point>>& polygons, bool evenOdd, int line, Draw draw)
