@@ -767,6 +767,61 @@ TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
     ParseAndCheck(rows);
 }
 
+// The cascade's order, one question per row: is the line drawn?
+TEST(JobSvg, TheCascadeDecidesAsAViewerDoes)
+{
+    const std::string line = "<line x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\" ";
+    const struct {
+        const char* name;
+        std::string body;
+        bool drawn;
+    } rows[] = {
+        {"a sheet over a presentation attribute",
+            "<style>line{display:inline}</style>" + line + "display=\"none\"/>", true},
+        {"the style attribute over a sheet",
+            "<style>line{display:none}</style>" + line + "style=\"display:inline\"/>", true},
+        {"equal specificity: the later rule",
+            "<style>.a{display:none} .b{display:inline}</style>" + line + "class=\"a b\"/>", true},
+        {"equal specificity, the other way round",
+            "<style>.b{display:inline} .a{display:none}</style>" + line + "class=\"a b\"/>", false},
+        {"an id over a class, whatever the order",
+            "<style>#i{display:none} .a{display:inline}</style>" + line + "id=\"i\" class=\"a\"/>",
+            false},
+        {"!important in the style attribute over !important in a sheet",
+            "<style>line{display:none !important}</style>" + line
+                + "style=\"display:inline !important\"/>",
+            true},
+        {"visibility inherit takes the parent's",
+            "<g visibility=\"hidden\">" + line + "visibility=\"inherit\"/></g>", false},
+        {"a child combinator does not reach a grandchild",
+            "<style>g>line{display:none}</style><g><a>" + line + "/></a></g>", true},
+        {"a class on the universal selector",
+            "<style>*.h{display:none}</style>" + line + "class=\"h\"/>", false},
+        {"display:none on a group hides what a child would show",
+            "<g style=\"display:none\">" + line + "style=\"display:inline\"/></g>", false},
+        {"a clip path named in quotes (one that leaves nothing)",
+            "<clipPath id=\"c\"><rect x=\"5\" width=\"1\" height=\"2\"/></clipPath>" + line
+                + "style=\"clip-path:url('#c')\"/>",
+            false},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseSvg(Page(row.body), "t.svg", {}, &program, &error))
+            << row.name << ": " << error;
+        EXPECT_EQ(!Moves(program).empty(), row.drawn) << row.name;
+    }
+    // The marker shorthand of a sheet puts the marker on every vertex.
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(Page("<style>path{marker:url(#m)}</style><marker id=\"m\" "
+                                   "markerUnits=\"userSpaceOnUse\" overflow=\"visible\"><path "
+                                   "d=\"M0 0 H0.5\"/></marker><path d=\"M1 1 H2 H3\"/>"),
+        "t.svg", {}, &program, &error))
+        << error;
+    EXPECT_EQ(Moves(program).size(), 3u + 3 * 2);
+}
+
 // What a pen cannot draw is refused, or skipped with --ignore-unknown, and
 // its frame (a flowRoot's region) is never drawn.
 TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
