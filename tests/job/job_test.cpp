@@ -79,6 +79,18 @@ void CheckRow(const ParseRow& row, const Program& program)
     }
 }
 
+// Each row read as SVG and checked.
+template<size_t N> void ParseAndCheck(const ParseRow (&rows)[N])
+{
+    for (const ParseRow& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
+            << row.name << ": " << error;
+        CheckRow(row, program);
+    }
+}
+
 // A quarter turn at radius 1 in within 0.001 in takes 18 chords of 5 degrees
 // (2 acos(0.999) = 5.125 degrees at most); a full turn 71.
 TEST(JobGcode, WordsModesAndArcsGiveTheHandComputedPoints)
@@ -536,13 +548,7 @@ TEST(JobSvg, ShapesPathsTransformsAndUnitsGiveTheHandComputedPoints)
                  "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"),
             2, {{1, 1, 10}}},
     };
-    for (const ParseRow& row : rows) {
-        Program program;
-        std::string error;
-        ASSERT_TRUE(job::ParseSvg(row.text, "t.svg", {}, &program, &error))
-            << row.name << ": " << error;
-        CheckRow(row, program);
-    }
+    ParseAndCheck(rows);
 }
 
 TEST(JobSvg, PenIsUpBetweenSubpathsAndShapes)
@@ -573,7 +579,7 @@ TEST(JobSvg, RefusalsNameFileLineAndColumn)
         {Page("<path d=\"M0 0 L1 1 Z 5 5\"/>"), "t.svg:3:1: path d: numbers after 'Z'"},
         {Page("<line transform=\"spin(3)\"/>"), "t.svg:3:1: transform='spin(3)' is not understood"},
         {Page("<text>hi</text>"), "t.svg:3:1: <text> cannot be drawn"},
-        {Page("<line x1=\"1em\"/>"), "t.svg:3:1: x1='1em': only user units"},
+        {Page("<line x1=\"1ft\"/>"), "t.svg:3:1: x1='1ft' has an unknown unit 'ft'"},
         {Page("<line>"), "t.svg:4:3: mismatched tag"},
         {"<html/>", "t.svg:1:1: not an SVG document"},
     };
@@ -584,6 +590,381 @@ TEST(JobSvg, RefusalsNameFileLineAndColumn)
         EXPECT_EQ(error.compare(0, strlen(row.message), row.message), 0)
             << row.text << "\n  got: " << error;
     }
+}
+
+std::string Svg(const std::string& attributes, const std::string& body)
+{
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+        + attributes + ">" + body + "</svg>";
+}
+
+// What an editor shows is what is drawn: one document per behaviour, with
+// the moves it gives (Page: 1 user unit = 1 in, Y turned over at 10 in).
+TEST(JobSvg, TheDocumentIsDrawnAsARendererShowsIt)
+{
+    const std::string line = "<line x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>";
+    const ParseRow rows[] = {
+        {"style display:none, visibility:hidden and opacity 0 are not drawn",
+            Page("<line style=\"display:none\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
+                 "<line visibility=\"hidden\" x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/>"
+                 "<g style=\"opacity:0\"><line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/></g>"
+                + line),
+            2, {{0, 0, 9}, {1, 2, 9}}},
+        {"a class of the sheet hides; an id selector outranks it",
+            Page("<style>.st0{display:none} #keep.st0{display:inline}</style>"
+                 "<g class=\"st0\"><line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/></g>"
+                 "<line id=\"keep\" class=\"st0\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>"),
+            2, {{0, 0, 9}, {1, 2, 9}}},
+        {"!important in the sheet beats the style attribute",
+            Page("<style>line.x{display:none !important}</style>"
+                 "<line class=\"x\" style=\"display:inline\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                + line),
+            2, {{1, 2, 9}}},
+        {"descendant and child selectors",
+            Page("<style>g.layer path{display:none} g>line{visibility:hidden}</style>"
+                 "<g class=\"layer\"><g><path d=\"M5 5 H6\"/></g><line x1=\"5\" y1=\"5\" "
+                 "x2=\"6\" y2=\"5\"/></g>"
+                + line),
+            2, {{1, 2, 9}}},
+        {"visibility inherits, and a child may show itself again",
+            Page("<g visibility=\"hidden\"><line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line visibility=\"visible\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/></g>"),
+            2, {{1, 2, 9}}},
+        {"hidden text, empty text and a hidden image refuse nothing",
+            Page("<g style=\"display:none\"><text>notes</text><image href=\"a.png\"/></g>"
+                 "<text> </text><image visibility=\"hidden\" width=\"1\" height=\"1\"/>"
+                + line),
+            2, {}},
+        {"use of a symbol: x, y, width, height and its viewBox",
+            Page("<defs><symbol id=\"s\" viewBox=\"0 0 10 10\"><line x1=\"0\" y1=\"0\" x2=\"10\" "
+                 "y2=\"0\"/></symbol></defs><use xlink:href=\"#s\" x=\"1\" y=\"1\" width=\"2\" "
+                 "height=\"2\"/>"),
+            2, {{0, 1, 9}, {1, 3, 9}}},
+        {"use of a shape, translated by x and y, twice",
+            Page("<defs><path id=\"p\" d=\"M0 0 H1\"/></defs><use href=\"#p\" x=\"1\" y=\"1\"/>"
+                 "<use href=\"#p\" transform=\"translate(0 2)\" x=\"1\"/>"),
+            4, {{0, 1, 9}, {1, 2, 9}, {2, 1, 8}, {3, 2, 8}}},
+        {"nested svg: its place, size and viewBox, xMinYMin",
+            Page("<svg x=\"1\" y=\"1\" width=\"4\" height=\"2\" viewBox=\"0 0 1 1\" "
+                 "preserveAspectRatio=\"xMinYMin\"><line x1=\"0\" y1=\"0\" x2=\"1\" "
+                 "y2=\"0\"/></svg>"),
+            2, {{0, 1, 9}, {1, 3, 9}}},
+        {"nested svg centred by default",
+            Page("<svg x=\"1\" y=\"1\" width=\"4\" height=\"2\" viewBox=\"0 0 1 1\">"
+                 "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"0\"/></svg>"),
+            2, {{0, 2, 9}, {1, 4, 9}}},
+        {"preserveAspectRatio none stretches the root",
+            Svg("width=\"2in\" height=\"1in\" viewBox=\"0 0 1 1\" preserveAspectRatio=\"none\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/>"),
+            2, {{0, 0, 1}, {1, 2, 0}}},
+        {"switch: the first child whose conditions hold",
+            Page("<switch><line systemLanguage=\"fr\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line requiredFeatures=\"http://www.w3.org/TR/SVG11/feature#Extensibility\" "
+                 "x1=\"5\" "
+                 "y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line requiredExtensions=\"http://example.org/x\" x1=\"5\" y1=\"5\" x2=\"6\" "
+                 "y2=\"5\"/>"
+                + line + "<line x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/></switch>"),
+            2, {{1, 2, 9}}},
+        {"clip-path cuts a line to the clip shape",
+            Page("<clipPath id=\"c\"><rect x=\"1\" y=\"0\" width=\"3\" height=\"5\"/></clipPath>"
+                 "<line clip-path=\"url(#c)\" x1=\"0\" y1=\"1\" x2=\"10\" y2=\"1\"/>"),
+            2, {{0, 1, 9}, {1, 4, 9}}},
+        {"clip-path in objectBoundingBox units, on a group",
+            Page("<clipPath id=\"c\" clipPathUnits=\"objectBoundingBox\"><rect y=\"-0.5\" "
+                 "width=\"0.5\" "
+                 "height=\"2\"/></clipPath><g style=\"clip-path:url(#c)\"><line x1=\"0\" y1=\"1\" "
+                 "x2=\"4\" y2=\"1\"/><line x1=\"0\" y1=\"2\" x2=\"4\" y2=\"2\"/></g>"),
+            4, {{0, 0, 9}, {1, 2, 9}, {2, 0, 8}, {3, 2, 8}}},
+        {"a marker at the end, turned along the path (auto)",
+            Page("<marker id=\"m\" orient=\"auto\" markerUnits=\"userSpaceOnUse\" "
+                 "overflow=\"visible\">"
+                 "<path d=\"M0 0 H1\"/></marker><path marker-end=\"url(#m)\" d=\"M1 5 V3\"/>"
+                 "<path visibility=\"hidden\" marker-end=\"url(#m)\" d=\"M5 5 V3\"/>"),
+            4, {{2, 1, 7}, {3, 1, 8}}},
+        {"auto-start-reverse turns the start marker back",
+            Page("<marker id=\"m\" orient=\"auto-start-reverse\" markerUnits=\"userSpaceOnUse\" "
+                 "overflow=\"visible\"><path d=\"M0 0 H1\"/></marker>"
+                 "<path style=\"marker-start:url(#m)\" d=\"M1 1 H3\"/>"),
+            4, {{2, 1, 9}, {3, 0, 9}}},
+        {"stroke-dasharray cuts the line into its dashes",
+            Page("<line stroke-dasharray=\"1\" x1=\"0\" y1=\"1\" x2=\"4\" y2=\"1\"/>"), 4,
+            {{0, 0, 9}, {1, 1, 9}, {2, 2, 9}, {3, 3, 9}}},
+        {"stroke-dashoffset from a style sheet, inherited",
+            Page("<style>g{stroke-dasharray:1,1;stroke-dashoffset:0.5}</style><g><line x1=\"0\" "
+                 "y1=\"1\" x2=\"4\" y2=\"1\"/></g>"),
+            6, {{0, 0, 9}, {1, 0.5, 9}, {2, 1.5, 9}, {3, 2.5, 9}, {4, 3.5, 9}, {5, 4, 9}}},
+        {"rect rx=0 with ry: square corners",
+            Page("<rect x=\"1\" y=\"1\" width=\"2\" height=\"2\" rx=\"0\" ry=\"0.5\"/>"), 5,
+            {{0, 1, 9}, {1, 3, 9}, {2, 3, 7}, {3, 1, 7}, {4, 1, 9}}},
+        {"rect ry alone rounds both ways, clamped to half the side",
+            Page("<rect width=\"4\" height=\"2\" ry=\"5\"/>"), -1, {{0, 2, 10}, {1, 2, 10}}},
+        {"units inside the drawing",
+            Svg("width=\"1in\" height=\"1in\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"12.7mm\" y2=\"0.25in\"/>"),
+            2, {{1, 0.5, 0.75}}},
+        {"root width 100%: the viewBox's size",
+            Svg("width=\"100%\" height=\"100%\" viewBox=\"0 0 96 192\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"96\" y2=\"0\"/>"),
+            2, {{0, 0, 2}, {1, 1, 2}}},
+        {"Inkscape 0.48: 90 user units an inch",
+            Svg("xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" "
+                "inkscape:version=\"0.48.4 r9939\" width=\"180\" height=\"90\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"90\" y2=\"0\"/>"),
+            2, {{0, 0, 1}, {1, 1, 1}}},
+        {"a sheet's comments, @media blocks, selector lists and what it cannot match",
+            Page("<style>/* .a{display:none} */ @media print { line{display:none} } "
+                 ".b, #c {display:none} line[x1]{display:none} rect.d{display:none}</style>"
+                 "<line class=\"a\" x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\"/>"
+                 "<line class=\"b\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line id=\"c\" x1=\"5\" y1=\"5\" x2=\"6\" y2=\"5\"/>"
+                 "<line class=\"d\" x1=\"0\" y1=\"2\" x2=\"2\" y2=\"2\"/>"),
+            4, {{0, 0, 9}, {1, 2, 9}, {2, 0, 8}, {3, 2, 8}}},
+        {"root preserveAspectRatio xMaxYMax slice",
+            Svg("width=\"2in\" height=\"1in\" viewBox=\"0 0 1 1\" "
+                "preserveAspectRatio=\"xMaxYMax slice\"",
+                "<line x1=\"0\" y1=\"0\" x2=\"1\" y2=\"1\"/>"),
+            2, {{0, 0, 2}, {1, 2, 0}}},
+        {"use of an svg: the use's width and height over the svg's",
+            Page("<defs><svg id=\"s\" viewBox=\"0 0 1 1\" width=\"5\" height=\"5\"><line x1=\"0\" "
+                 "y1=\"0.5\" x2=\"1\" y2=\"0.5\"/></svg></defs><use href=\"#s\" x=\"1\" y=\"1\" "
+                 "width=\"2\" height=\"2\"/>"),
+            2, {{0, 1, 8}, {1, 3, 8}}},
+        {"nested svg clips to its viewport unless overflow is visible",
+            Page("<svg x=\"1\" y=\"1\" width=\"2\" height=\"2\"><line x1=\"-1\" y1=\"1\" x2=\"5\" "
+                 "y2=\"1\"/></svg><svg overflow=\"visible\" x=\"1\" y=\"1\" width=\"2\" "
+                 "height=\"2\"><line x1=\"-1\" y1=\"2\" x2=\"5\" y2=\"2\"/></svg>"),
+            4, {{0, 1, 8}, {1, 3, 8}, {2, 0, 7}, {3, 6, 7}}},
+        {"a marker's viewBox and refX, scaled by the stroke width",
+            Page("<marker id=\"m\" viewBox=\"0 0 10 10\" markerWidth=\"2\" markerHeight=\"2\" "
+                 "refX=\"10\" refY=\"5\" orient=\"0\" overflow=\"visible\"><path d=\"M0 5 H10\"/>"
+                 "</marker><path stroke-width=\"0.5\" marker-start=\"url(#m)\" d=\"M1 1 H2\"/>"),
+            4, {{0, 1, 9}, {1, 2, 9}, {2, 0, 9}, {3, 1, 9}}},
+        {"clip-rule evenodd leaves a hole; the pieces keep the line's order",
+            Page("<clipPath id=\"c\"><path clip-rule=\"evenodd\" d=\"M0 0 H10 V10 H0 Z M4 0 H6 V10 "
+                 "H4 Z\"/></clipPath><line clip-path=\"url(#c)\" x1=\"-1\" y1=\"1\" x2=\"11\" "
+                 "y2=\"1\"/>"),
+            4, {{0, 0, 9}, {1, 4, 9}, {2, 6, 9}, {3, 10, 9}}},
+        {"a mask cuts as its shapes do",
+            Page("<mask id=\"k\"><rect x=\"2\" y=\"0\" width=\"2\" height=\"5\" fill=\"white\"/>"
+                 "</mask><line mask=\"url(#k)\" x1=\"0\" y1=\"1\" x2=\"10\" y2=\"1\"/>"),
+            2, {{0, 2, 9}, {1, 4, 9}}},
+        {"a group's clip and its child's both cut",
+            Page("<clipPath id=\"a\"><rect x=\"1\" y=\"0\" width=\"6\" height=\"5\"/></clipPath>"
+                 "<clipPath id=\"b\"><rect x=\"3\" y=\"0\" width=\"6\" height=\"5\"/></clipPath>"
+                 "<g clip-path=\"url(#a)\"><line clip-path=\"url(#b)\" x1=\"0\" y1=\"1\" x2=\"10\" "
+                 "y2=\"1\"/></g>"),
+            2, {{0, 3, 9}, {1, 7, 9}}},
+        {"lengths in percent of the viewport and in em",
+            Page("<line x1=\"10%\" y1=\"1\" x2=\"1em\" y2=\"1\"/>"), 2, {{0, 1, 9}, {1, 16, 9}}},
+        {"an encoding expat does not know (its text is never drawn)",
+            "<?xml version=\"1.0\" encoding=\"windows-1251\"?>"
+                + Page("<title>\xcf\xf0\xe8</title>" + line).substr(22),
+            2, {{1, 2, 9}}},
+        {"an undeclared prefix is read with names as written", Page("<foo:bar/>" + line), 2,
+            {{1, 2, 9}}},
+    };
+    ParseAndCheck(rows);
+}
+
+// The cascade's order, one question per row: is the line drawn?
+TEST(JobSvg, TheCascadeDecidesAsAViewerDoes)
+{
+    const std::string line = "<line x1=\"0\" y1=\"1\" x2=\"2\" y2=\"1\" ";
+    const struct {
+        const char* name;
+        std::string body;
+        bool drawn;
+    } rows[] = {
+        {"a sheet over a presentation attribute",
+            "<style>line{display:inline}</style>" + line + "display=\"none\"/>", true},
+        {"the style attribute over a sheet",
+            "<style>line{display:none}</style>" + line + "style=\"display:inline\"/>", true},
+        {"equal specificity: the later rule",
+            "<style>.a{display:none} .b{display:inline}</style>" + line + "class=\"a b\"/>", true},
+        {"equal specificity, the other way round",
+            "<style>.b{display:inline} .a{display:none}</style>" + line + "class=\"a b\"/>", false},
+        {"an id over a class, whatever the order",
+            "<style>#i{display:none} .a{display:inline}</style>" + line + "id=\"i\" class=\"a\"/>",
+            false},
+        {"!important in the style attribute over !important in a sheet",
+            "<style>line{display:none !important}</style>" + line
+                + "style=\"display:inline !important\"/>",
+            true},
+        {"visibility inherit takes the parent's",
+            "<g visibility=\"hidden\">" + line + "visibility=\"inherit\"/></g>", false},
+        {"a child combinator does not reach a grandchild",
+            "<style>g>line{display:none}</style><g><a>" + line + "/></a></g>", true},
+        {"a class on the universal selector",
+            "<style>*.h{display:none}</style>" + line + "class=\"h\"/>", false},
+        {"display:none on a group hides what a child would show",
+            "<g style=\"display:none\">" + line + "style=\"display:inline\"/></g>", false},
+        {"a clip path named in quotes (one that leaves nothing)",
+            "<clipPath id=\"c\"><rect x=\"5\" width=\"1\" height=\"2\"/></clipPath>" + line
+                + "style=\"clip-path:url('#c')\"/>",
+            false},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        ASSERT_TRUE(job::ParseSvg(Page(row.body), "t.svg", {}, &program, &error))
+            << row.name << ": " << error;
+        EXPECT_EQ(!Moves(program).empty(), row.drawn) << row.name;
+    }
+    // The marker shorthand of a sheet puts the marker on every vertex.
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(Page("<style>path{marker:url(#m)}</style><marker id=\"m\" "
+                                   "markerUnits=\"userSpaceOnUse\" overflow=\"visible\"><path "
+                                   "d=\"M0 0 H0.5\"/></marker><path d=\"M1 1 H2 H3\"/>"),
+        "t.svg", {}, &program, &error))
+        << error;
+    EXPECT_EQ(Moves(program).size(), 3u + 3 * 2);
+}
+
+// What a pen cannot draw is refused, or skipped with --ignore-unknown, and
+// its frame (a flowRoot's region) is never drawn.
+TEST(JobSvg, TextAndImagesAreRefusedOrSkippedWithoutTheirFrames)
+{
+    const struct {
+        std::string body;
+        const char* message;
+    } rows[] = {
+        {"<flowRoot><flowRegion><rect width=\"5\" height=\"5\"/></flowRegion>"
+         "<flowPara>Hello</flowPara></flowRoot>",
+            "t.svg:3:1: <flowRoot> cannot be drawn (convert text to paths"},
+        {"<g><text x=\"1\"><tspan>Hi</tspan></text></g>", "t.svg:3:4: <text> cannot be drawn"},
+        {"<image width=\"1\" height=\"1\" href=\"a.png\"/>", "t.svg:3:1: <image> cannot be drawn"},
+        {"<foreignObject width=\"1\" height=\"1\"><p>x</p></foreignObject>",
+            "t.svg:3:1: <foreignObject> cannot be drawn"},
+        {"<rect width=\"1,5\" height=\"1\"/>", "t.svg:3:1: width='1,5' has a decimal comma"},
+        {"<g id=\"v\"><use href=\"#v\"/></g>", "t.svg:3:11: <use> refers to itself"},
+    };
+    for (const auto& row : rows) {
+        Program program;
+        std::string error;
+        EXPECT_FALSE(job::ParseSvg(Page(row.body), "t.svg", {}, &program, &error)) << row.body;
+        EXPECT_EQ(error.compare(0, strlen(row.message), row.message), 0)
+            << row.body << "\n  got: " << error;
+    }
+    job::ParseOptions skip;
+    skip.ignoreUnknown = true;
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(Page(rows[0].body + rows[2].body), "t.svg", skip, &program, &error));
+    EXPECT_TRUE(Moves(program).empty());
+    ASSERT_EQ(program.skipped.size(), 2u);
+    EXPECT_EQ(program.skipped[0], "t.svg:3:1: <flowRoot>");
+    // Clones of clones: eleven levels of ten, 10^11 elements, are refused
+    // (and quickly: the count stops them, not the points).
+    std::string levels = "<defs><g id=\"a\"><path d=\"M0 0\"/></g>";
+    for (char c = 'b'; c <= 'l'; ++c) {
+        levels += std::string("<g id=\"") + c + "\">";
+        for (int i = 0; i < 10; ++i)
+            levels += std::string("<use href=\"#") + static_cast<char>(c - 1) + "\"/>";
+        levels += "</g>";
+    }
+    EXPECT_FALSE(
+        job::ParseSvg(Page(levels + "</defs><use href=\"#l\"/>"), "t.svg", {}, &program, &error));
+    EXPECT_NE(error.find(": more than 1000000 elements to draw"), std::string::npos) << error;
+}
+
+// Layers: the root's groups, named by label or id; hidden ones measured
+// when listed; --layer picks them in its own order.
+TEST(JobSvg, LayersAreTheRootsGroups)
+{
+    std::string text
+        = Svg("xmlns:inkscape=\"http://www.inkscape.org/namespaces/inkscape\" width=\"10in\" "
+              "height=\"10in\" viewBox=\"0 0 10 10\"",
+            "<g inkscape:label=\"a\"><path d=\"M0 0 H1\"/></g><g id=\"b\"><path d=\"M0 1 H3\"/></g>"
+            "<g inkscape:label=\"c\" style=\"display:none\"><path d=\"M0 2 H2\"/><text>x</text></g>"
+            "<g inkscape:label=\"d\"><text>words</text></g>");
+    job::ParseOptions options;
+    options.listLayers = true;
+    Program program;
+    std::string error;
+    // Listing refuses nothing: the text it cannot draw is listed.
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
+    ASSERT_EQ(program.layers.size(), 4u);
+    ASSERT_EQ(program.skipped.size(), 1u);
+    const char* names[] = {"a", "b", "c"};
+    const double lengths[] = {1, 3, 2};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(program.layers[i].name, names[i]);
+        EXPECT_NEAR(program.layers[i].drawnInches, lengths[i], 1e-9);
+        EXPECT_EQ(program.layers[i].visible, i != 2);
+    }
+    EXPECT_EQ(program.layers[2].begin, program.layers[2].end);
+    EXPECT_EQ(Moves(program).size(), 4u);
+    options.listLayers = false;
+    EXPECT_FALSE(job::ParseSvg(text, "t.svg", options, &program, &error));
+    options.layers = {"b", "a"};
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", options, &program, &error)) << error;
+    std::vector<Move> moves = Moves(program);
+    ASSERT_EQ(moves.size(), 4u);
+    EXPECT_NEAR(moves[1].x, 3, 1e-9);
+    EXPECT_NEAR(moves[3].x, 1, 1e-9);
+    options.layers = {"z"};
+    EXPECT_FALSE(job::ParseSvg(text, "t.svg", options, &program, &error));
+    EXPECT_EQ(error, "t.svg: no layer 'z' (layers: a, b, c, d)");
+}
+
+// --optimize: the same segments (either way round), less travel, layers in
+// their order, and strokes whose ends meet drawn in one go.
+TEST(JobOptimize, ShorterTravelSameStrokesLayersKept)
+{
+    // Layer one: four strokes far apart in a bad order, two of them meeting
+    // end to end; layer two: one stroke back at the start.
+    std::string text = Svg("width=\"10in\" height=\"10in\" viewBox=\"0 0 10 10\"",
+        "<g><path d=\"M0 10 H1\"/><path d=\"M9 10 H8\"/><path d=\"M1 10 H2\"/>"
+        "<path d=\"M7 10 H6\"/></g><g><path d=\"M0 0 H1\"/></g>");
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(text, "t.svg", {}, &program, &error)) << error;
+    auto segments = [](const Program& p) {
+        std::vector<std::vector<double>> list;
+        std::vector<Move> moves = Moves(p);
+        for (size_t i = 1; i < moves.size(); ++i)
+            if (moves[i].drawn) {
+                double a[2] = {moves[i - 1].x, moves[i - 1].y}, b[2] = {moves[i].x, moves[i].y};
+                if (std::make_pair(a[0], a[1]) > std::make_pair(b[0], b[1]))
+                    std::swap(a, b);
+                list.push_back({a[0], a[1], b[0], b[1]});
+            }
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    auto before = segments(program);
+    job::OptimizeReport report;
+    ASSERT_TRUE(job::OptimizeTravel(&program, Point(), &report));
+    EXPECT_EQ(segments(program), before);
+    EXPECT_NEAR(report.travelBefore, 0 + 8 + 7 + 5 + hypot(6, 10), 1e-3);
+    // 0 to the first, joined to the third, 4 to (6,0) backwards, 1 to
+    // (8,0) backwards, then to the last layer's nearer end (1,10).
+    EXPECT_NEAR(report.travelAfter, 0 + 4 + 1 + hypot(8, 10), 1e-3);
+    EXPECT_EQ(report.joined, 1);
+    ASSERT_EQ(program.layers.size(), 2u);
+    std::vector<Move> moves = Moves(program);
+    EXPECT_NEAR(moves.back().x, 0, 1e-9);
+    EXPECT_NEAR(program.actions[program.layers[1].begin].to.x, 1, 1e-9);
+    // Not pen strokes alone: left as it was.
+    Program gcode;
+    ASSERT_TRUE(job::ParseGcode("G0 X1\nG4 P1\n", "t.gcode", {}, &gcode, &error));
+    EXPECT_FALSE(job::OptimizeTravel(&gcode, Point(), &report));
+}
+
+TEST(JobPlan, DotsAreCountedAndRingedInThePreview)
+{
+    Program program;
+    std::string error;
+    ASSERT_TRUE(job::ParseSvg(
+        Page("<path d=\"M1 1 l0 0 M2 2 h0.00001\"/>"), "t.svg", {}, &program, &error));
+    job::Plan plan;
+    ASSERT_TRUE(job::MakePlan(program, job::PlanOptions(), &plan));
+    EXPECT_EQ(plan.dots, 2);
+    std::string svg = job::PreviewSvg(plan, Point());
+    EXPECT_NE(svg.find("<circle cx=\"1.0000\" cy=\"-9.0000\""), std::string::npos) << svg;
+    EXPECT_NE(job::Summary(plan, "in").find(", dots 2\n"), std::string::npos);
 }
 
 // The box of the simulator's defaults: 12,500 x 10^-8 in a step (8,192,000

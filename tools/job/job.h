@@ -35,6 +35,15 @@ struct Action {
     int message = -1;    // Pause: index into Program::messages
 };
 
+// A drawing's layer (an SVG file's top-level group): its actions are
+// [begin, end) of the program's, empty when it is not drawn.
+struct Layer {
+    std::string name;
+    bool visible = true;
+    double drawnInches = 0;  // hidden ones too, when listed
+    size_t begin = 0, end = 0;
+    int line = 0;
+};
 // pen: the pen output, down only on drawn moves; laser: the laser output,
 // on only on drawn moves with power; mill: Z is an axis and the tool output
 // follows the spindle.
@@ -42,7 +51,9 @@ enum class Tool { Pen, Laser, Mill };
 
 struct Program {
     std::vector<Action> actions;
-    std::vector<std::string> skipped;  // "file:line:col: WORD" of words passed over
+    std::vector<Layer> layers;
+    double pageWidth = 0, pageHeight = 0;  // inches; 0 when the file gives none
+    std::vector<std::string> skipped;      // "file:line:col: WORD" of words passed over
     bool usesZ = false;
     Tool tool = Tool::Pen;
     std::vector<std::string> messages;  // of the pauses
@@ -63,6 +74,8 @@ enum class InputFormat { ByName, Gcode, Svg };
 struct ParseOptions {
     double tolerance = 0.001;  // largest chord error of a flattened curve, inches
     bool ignoreUnknown = false;
+    std::vector<std::string> layers;  // SVG: only these layers, in this order
+    bool listLayers = false;          // SVG: measure hidden layers too
     InputFormat format = InputFormat::ByName;
     // G-code: the tool, or none given (mill when the file moves Z, else pen).
     bool toolGiven = false;
@@ -95,6 +108,16 @@ void FlattenQuadratic(
 bool ProgramBounds(const Program& program, Point* low, Point* high);
 // x' = x * scale + dx, y' = y * scale + dy on every move.
 void PlaceProgram(Program* program, double scale, double dx, double dy);
+
+// Travel optimisation: the strokes of each layer (layers keep their order)
+// reordered and reversed to shorten pen-up travel from `from`, and strokes
+// whose ends meet joined. False, with the program unchanged, for programs
+// that are not pen strokes alone (travel, pen down, moves, pen up).
+struct OptimizeReport {
+    double travelBefore = 0, travelAfter = 0;  // inches
+    long strokes = 0, joined = 0;
+};
+bool OptimizeTravel(Program* program, const Point& from, OptimizeReport* report);
 
 // ---- the plan ----
 
@@ -135,6 +158,7 @@ struct Plan {
     int32_t low[3] = {0, 0, 0}, high[3] = {0, 0, 0};  // tenths of a mil
     double drawnInches = 0, travelInches = 0;
     long segments = 0;  // moves that go to the box
+    long dots = 0;      // pen down and up with no move between (stipples, halftones)
     long frames = 0;
     long compactFrames = 0;
     long bytesToBox = 0;

@@ -89,6 +89,9 @@ struct Planner {
         if (on == toolOn)
             return;
         toolOn = on;
+        // A dot: the pen went down and comes up where it went down.
+        if (!on && !plan.ops.empty() && plan.ops.back().kind == OpKind::ToolOn)
+            ++plan.dots;
         Op op;
         op.kind = on ? OpKind::ToolOn : OpKind::ToolOff;
         op.line = line;

@@ -62,7 +62,8 @@ const std::vector<CommandSpec> kCommands = {
             {"--pen-z", "a distance", kDistance}, {"--optional-stop"}, {"--no-pause"},
             {"--feed", "inches per minute", kText}, {"--rapid", "inches per minute", kText},
             {"--scale", "a factor", kText}, {"--fit", "WIDTHxHEIGHT", kText},
-            {"--origin", "X,Y", kText}, {"--steps", "X,Y[,Z]", kText}},
+            {"--origin", "X,Y", kText}, {"--steps", "X,Y[,Z]", kText}, {"--layers"},
+            {"--layer", "a layer's name", kText}, {"--pause-between-layers"}, {"--optimize"}},
         nullptr, PrepareJob},
 };
 

@@ -44,7 +44,23 @@ bool ParseNumber(const std::string& text, double* value)
     return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
 }
 
-// "A,B" or "AxB" as two distances.
+// A distance of --fit or --origin. Bare numbers are tenths of a mil, as
+// everywhere in zrqctl; one that makes less than a tenth of an inch is far
+// more likely a forgotten unit ("--fit 8x6") than meant, and is refused.
+bool ParsePlacement(const std::string& text, int32_t* value, std::string* why)
+{
+    if (!ParseDistance(text, value, why))
+        return false;
+    bool unit = text.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+        != std::string::npos;
+    if (!unit && *value != 0 && *value > -1000 && *value < 1000) {
+        *why = "'" + text + "' is " + std::to_string(*value)
+            + " tenths of a mil; give a unit (in, mm, mil)";
+        return false;
+    }
+    return true;
+}
+
 // A refusal of the plan with the file's name: "FILE:LINE:COLUMN: why" where
 // the reader named the word, "FILE: line LINE: why" otherwise.
 std::string Refusal(const std::string& path, const std::string& refusal)
@@ -61,6 +77,7 @@ int FirstPauseLine(const job::Plan& plan)
     return 0;
 }
 
+// "A,B" or "AxB" as two distances.
 bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
     // The separator after a digit or unit; "4inx3in" splits at its last x.
@@ -69,7 +86,8 @@ bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, 
         *why = std::string("needs two distances joined by '") + separator + "'";
         return false;
     }
-    return ParseDistance(text.substr(0, at), a, why) && ParseDistance(text.substr(at + 1), b, why);
+    return ParsePlacement(text.substr(0, at), a, why)
+        && ParsePlacement(text.substr(at + 1), b, why);
 }
 
 std::string Distance(double tenthMils)
@@ -179,7 +197,18 @@ const char kJobUsage[]
       "Pauses (M0, M1 with --optional-stop, M6): the stream stops once the box has\n"
       "done the moves before, the pen goes up or the laser off, the line's comment\n"
       "and the tool number are shown, and Enter goes on. A file that pauses needs a\n"
-      "terminal on standard input, or --no-pause. zrqctl(1) lists the G-code words.\n";
+      "terminal on standard input, or --no-pause. zrqctl(1) lists the G-code words.\n"
+      "\n"
+      "SVG options:\n"
+      "  --layers            list the layers (top-level groups): label, visibility,\n"
+      "                      drawn length; then stop\n"
+      "  --layer NAME        only this layer; repeat it for more, drawn in that order\n"
+      "  --pause-between-layers\n"
+      "                      pause before each next layer (pen up, Enter goes on)\n"
+      "  --optimize          reorder and reverse the strokes within each layer for\n"
+      "                      shorter pen-up travel; join those whose ends meet\n"
+      "  --ignore-unknown    skip (and list) text, images and foreign objects\n"
+      "docs/svg.md lists what SVG files draw, skip and refuse.\n";
 
 }  // namespace
 
@@ -195,6 +224,14 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
     request->dryRun = c.Has("--dry-run");
     request->noPause = c.Has("--no-pause");
     parse->ignoreUnknown = c.Has("--ignore-unknown");
+    request->listLayers = parse->listLayers = c.Has("--layers");
+    request->pauseBetweenLayers = c.Has("--pause-between-layers");
+    request->optimize = c.Has("--optimize");
+    for (const auto& given : c.flags)
+        if (given.first == "--layer" && given.second >= 0
+            && given.second < static_cast<int32_t>(c.texts.size()))
+            parse->layers.push_back(c.texts[static_cast<size_t>(given.second)]);
+    request->layers = parse->layers;
     parse->optionalStop = c.Has("--optional-stop");
     if (const std::string* text = c.FlagText("--format")) {
         if (*text != "gcode" && *text != "svg") {
@@ -291,6 +328,61 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
     return true;
 }
 
+// A warning, with the distance, when the drawing leaves the page its file
+// gives (with --fit or --origin it is placed anew, and the page is moot).
+void DrawingOffPage(
+    const job::Program& program, const job::Point& low, const job::Point& high, JobRequest* request)
+{
+    if (program.pageWidth <= 0 || program.pageHeight <= 0 || request->fit || request->origin)
+        return;
+    double out
+        = std::max({0.0, -low.x, -low.y, high.x - program.pageWidth, high.y - program.pageHeight});
+    if (out > 0.0005)
+        request->warnings.push_back("the drawing leaves its page ("
+            + Distance(program.pageWidth * 10000) + " x " + Distance(program.pageHeight * 10000)
+            + ") by up to " + Distance(out * 10000));
+}
+
+// --pause-between-layers: the job's pause (pen up, Enter goes on) before
+// each layer that has drawing before it. Layers' ranges stay theirs, each
+// with its pause.
+void PauseBetweenLayers(job::Program* program)
+{
+    std::vector<size_t> at;  // old indices the pauses go before
+    std::vector<job::Action> pauses;
+    for (const job::Layer& layer : program->layers) {
+        if (layer.begin == layer.end || layer.begin == 0)
+            continue;
+        job::Action pause;
+        pause.kind = job::ActionKind::Pause;
+        pause.line = layer.line;
+        pause.message = static_cast<int>(program->messages.size());
+        program->messages.push_back("layer '" + layer.name + "' next: change the pen");
+        at.push_back(layer.begin);
+        pauses.push_back(pause);
+    }
+    if (at.empty())
+        return;
+    std::vector<job::Action> actions;
+    actions.reserve(program->actions.size() + at.size());
+    size_t k = 0;
+    for (size_t i = 0; i <= program->actions.size(); ++i) {
+        for (; k < at.size() && at[k] == i; ++k)
+            actions.push_back(pauses[k]);
+        if (i < program->actions.size())
+            actions.push_back(program->actions[i]);
+    }
+    // An index moves on by the pauses put before it.
+    auto moved = [&](size_t x) {
+        return x + static_cast<size_t>(std::lower_bound(at.begin(), at.end(), x) - at.begin());
+    };
+    for (job::Layer& layer : program->layers) {
+        layer.begin = moved(layer.begin);
+        layer.end = moved(layer.end);
+    }
+    program->actions.swap(actions);
+}
+
 }  // namespace
 
 bool PrepareJob(Command* c, std::string* why, int* status)
@@ -310,6 +402,7 @@ bool PrepareJob(Command* c, std::string* why, int* status)
     job::Program& program = request->program;
     job::Point low, high;
     if (job::ProgramBounds(program, &low, &high)) {
+        DrawingOffPage(program, low, high, request.get());
         double scale = request->scale;
         if (request->fit) {
             double w = high.x - low.x, h = high.y - low.y;
@@ -317,12 +410,29 @@ bool PrepareJob(Command* c, std::string* why, int* status)
             double sy = h > 0 ? request->fitHeight / 10000.0 / h : 1e300;
             scale = std::min(sx, sy) < 1e300 ? std::min(sx, sy) : 1;
         }
+        // The chord tolerance holds on the machine: curves are flattened
+        // again, finer by the scale (bounds and placement stay as they were).
+        if (scale != 1) {
+            job::ParseOptions scaled = parse;
+            scaled.tolerance = parse.tolerance / scale;
+            if (!job::ParseFile(request->path, scaled, &program, why)) {
+                *status = kExitDataError;
+                return false;
+            }
+        }
         // The drawing's lower-left corner goes to the origin (0,0 with --fit).
         bool place = request->fit || request->origin;
         double ox = request->originX / 10000.0, oy = request->originY / 10000.0;
         job::PlaceProgram(
             &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
     }
+    if (request->optimize && !job::OptimizeTravel(&program, job::Point(), &request->optimized)) {
+        *why = "job: --optimize: " + request->path + " is not pen strokes alone";
+        *status = kExitUsage;
+        return false;
+    }
+    if (request->pauseBetweenLayers)
+        PauseBetweenLayers(&program);
     // What can be refused without the box (32 bits of tenths of a mil,
     // feeds) is refused now, before any command of the line runs.
     job::PlanOptions options;
@@ -394,6 +504,22 @@ int RunJob(const Command& c)
     const char* unit = g_options.units == Unit::Millimetre ? "mm" : "in";
     for (const std::string& s : request.program.skipped)
         printf("job: skipped %s\n", s.c_str());
+    for (const std::string& w : request.warnings)
+        printf("job: warning: %s\n", w.c_str());
+    if (request.listLayers) {
+        printf("job %s: %zu layers\n", request.path.c_str(), request.program.layers.size());
+        for (const job::Layer& layer : request.program.layers)
+            printf("  %-24s %-7s drawn %s (line %d)\n", ("'" + layer.name + "'").c_str(),
+                layer.visible ? "visible" : "hidden", Distance(layer.drawnInches * 10000).c_str(),
+                layer.line);
+        return 0;
+    }
+    if (request.optimize)
+        printf("optimize: pen-up travel in the file's order %s, optimised %s (%ld strokes, %ld "
+               "joined)\n",
+            Distance(request.optimized.travelBefore * 10000).c_str(),
+            Distance(request.optimized.travelAfter * 10000).c_str(), request.optimized.strokes,
+            request.optimized.joined);
 
     job::PlanOptions options;
     options.feedIpm = request.feedIpm;
@@ -470,8 +596,7 @@ int RunJob(const Command& c)
             report.segments, plan.segments);
         return StopNow();
     case job::RunEnd::Failed:
-        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n",
-            where.c_str(),
+        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n", where.c_str(),
             report.line > 0 ? ("line " + std::to_string(report.line) + ": ").c_str() : "",
             report.result == ZRQ_ACK_TIMEOUT ? "the box did not answer" : "the box refused",
             report.segments, plan.segments, report.result,
