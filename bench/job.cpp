@@ -211,7 +211,7 @@ int main(int argc, char** argv)
     for (const job::Op& op : plan.ops) {
         int32_t result = 0;
         switch (op.kind) {
-        case job::OpKind::Speed: result = Kap_Velocity(op.value); break;
+        case job::OpKind::Speed: result = Kap_VelocityMils(op.value); break;
         case job::OpKind::ToolOn:
             NirekPenDown();
             result = Kap_PenDown();

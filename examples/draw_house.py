@@ -19,8 +19,8 @@ STROKES = [
 ]
 
 
-def draw(m: zrqapi.Machine) -> None:
-    m.velocity(90)  # inches per minute
+def draw(m: zrqapi.Machine, speed: float = 90) -> None:
+    m.velocity(speed)  # inches per minute
     for first, *rest in STROKES:
         m.pen_up()  # travel to the stroke's start without drawing
         m.move_to(*first)
@@ -38,15 +38,16 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", help="ZRQAPI_ROOT of a real box (default: a simulated one)")
     parser.add_argument("--svg", default="house.svg", help="where the simulated box's drawing goes")
+    parser.add_argument("--speed", type=float, default=90, help="pen speed in inches per minute (default 90)")
     args = parser.parse_args()
     try:
         if args.root:
             with zrqapi.Machine(root=args.root, units="in") as m:
-                draw(m)
+                draw(m, args.speed)
             return 0
         with SimulatedBox() as box:
             with box.machine(units="in") as m:
-                draw(m)
+                draw(m, args.speed)
         with open(args.svg, "w") as file:
             file.write(box.svg)
         print(f"{len(box.segments())} pen strokes drawn, see {args.svg}")

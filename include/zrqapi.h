@@ -46,6 +46,7 @@ extern "C" {
 #define ZRQ_NOT_INITIALIZED 10   /* from every other call */
 #define ZRQ_BAD_MOTION_PARAMETERS 11
 #define ZRQ_ACK_TIMEOUT 256 /* a command's acknowledgement timed out (wait mode) */
+#define ZRQ_STOP_NOT_SENT 2 /* NirekEstop: not every stop byte reached the line */
 
 /* ---- Link: framing, acknowledgement and synchronisation ---- */
 ZRQ_API(int32_t) NirekInstall(int32_t port);
@@ -118,6 +119,8 @@ ZRQ_API(const char*) Kap_GetErrorString(void);
 ZRQ_API(int32_t) Kap_TestCall(int32_t value);
 ZRQ_API(int32_t) Kap_SetSampleSpacing(int32_t count, int32_t tenthMils);
 ZRQ_API(int32_t) Kap_Velocity(int32_t ipm);
+/* Extension: the path speed in thousandths of an inch a minute. */
+ZRQ_API(int32_t) Kap_VelocityMils(int32_t milsPerMinute);
 
 /* ---- Moving (positions in tenths of a mil) ---- */
 ZRQ_API(int32_t) Kap_PenUp(void);

@@ -255,9 +255,14 @@ ZRQ_API(int32_t) Kap_Finish(void)
     ExportCall call;
     SetError(kMsgCommandFailed);
     Trace("\n>>Kap_Finish() ");
+    // A box that stops answering fails the first parameter; the link is then
+    // dead and the rest are not sent. The port is closed either way.
+    int32_t failed = 0;
     for (int32_t n = 0; n <= 3; ++n)
-        NirekParam(kParamOutputs, n * 256);
-    return NirekRemove();
+        if (NirekParam(kParamOutputs, n * 256) != 0)
+            failed = 1;
+    int32_t removed = NirekRemove();
+    return failed != 0 ? failed : removed;
 }
 
 ZRQ_API(int32_t) Kap_GetApiVersion(int32_t* major, int32_t* minor)

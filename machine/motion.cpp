@@ -1,6 +1,7 @@
 // Moves, pen, homing, jogging and position readback in tenths of a mil.
 #include "include/zrqapi.h"
 #include "machine/machine.h"
+#include "protocol/protocol.h"
 #include "serial/entry.h"
 
 namespace {
@@ -54,10 +55,18 @@ int32_t JogBegin(int32_t channel)
     return 0;
 }
 
-int32_t ReadPosition(int32_t selector, int32_t argument)
+// Positions are signed counts carried in the unsigned information value.
+// Returns 0, or the failing query's result with *counts left alone; after a
+// failure the remaining reads of the same export are not sent.
+int32_t ReadPosition(int32_t selector, int32_t argument, int32_t* counts, int32_t* failed)
 {
-    // Positions are signed counts carried in the unsigned information value.
-    return WrapToInt32(NirekGetInfo(selector, argument));
+    if (*failed != 0)
+        return *failed;
+    uint32_t value = 0;
+    *failed = GetInfo(selector, argument, &value);
+    if (*failed == 0)
+        *counts = WrapToInt32(value);
+    return *failed;
 }
 
 }  // namespace
@@ -94,7 +103,9 @@ ZRQ_API(int32_t) Kap_InMotion(void)
     ExportCall call;
     if (NirekIsInstalled() == 0)
         return 0;
-    return NirekGetState() == 1 ? 1 : 0;
+    // A box that does not answer is reported as such, never as stopped.
+    int32_t state = NirekGetState();
+    return state == ZRQ_ACK_TIMEOUT ? state : state == 1 ? 1 : 0;
 }
 
 ZRQ_API(int32_t) Kap_LaserOn(int32_t on)
@@ -249,13 +260,24 @@ ZRQ_API(int32_t) Kap_GetRtPos(int32_t* x, int32_t* y, int32_t* z)
         static_cast<long>(reinterpret_cast<intptr_t>(z)));
     if (RequireInstalled() != 0)
         return 10;
-    int32_t first = ReadPosition(kInfoFirstSlot, 0);
+    // Read in the box's order, stored only when every read answered.
+    int32_t failed = 0;
+    int32_t first = 0;
+    int32_t second = 0;
+    int32_t third = 0;
+    ReadPosition(kInfoFirstSlot, 0, &first, &failed);
+    if (y != nullptr)
+        ReadPosition(kInfoSecondSlot, 0, &second, &failed);
+    if (z != nullptr)
+        ReadPosition(kInfoThirdSlot, 0, &third, &failed);
+    if (failed != 0)
+        return failed;
     if (x != nullptr)
         *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
     if (y != nullptr)
-        *y = CountsToTenthMils(ReadPosition(kInfoSecondSlot, 0), m.selectedStep);
+        *y = CountsToTenthMils(second, m.selectedStep);
     if (z != nullptr)
-        *z = CountsToTenthMils(ReadPosition(kInfoThirdSlot, 0), m.axisStep[kAxisChannelZ]);
+        *z = CountsToTenthMils(third, m.axisStep[kAxisChannelZ]);
     return 0;
 }
 
@@ -270,22 +292,25 @@ ZRQ_API(int32_t) Kap_GetMachinePosition(int32_t* x, int32_t* y, int32_t* z)
         static_cast<long>(reinterpret_cast<intptr_t>(z)));
     if (RequireInstalled() != 0)
         return 10;
-    int32_t first = ReadPosition(kInfoFirstSlot, 0);
-    int32_t second = ReadPosition(kInfoSecondSlot, 0);
+    int32_t failed = 0;
+    int32_t first = 0;
+    int32_t second = 0;
+    ReadPosition(kInfoFirstSlot, 0, &first, &failed);
+    ReadPosition(kInfoSecondSlot, 0, &second, &failed);
+    int32_t yCounts = second;
+    int32_t zCounts = second;
+    if (y != nullptr && m.selectedChannel != kAxisChannelY)
+        ReadPosition(kInfoChannelPosition, kAxisChannelY, &yCounts, &failed);
+    if (z != nullptr && m.selectedChannel != kAxisChannelZ)
+        ReadPosition(kInfoChannelPosition, kAxisChannelZ, &zCounts, &failed);
+    if (failed != 0)
+        return failed;
     if (x != nullptr)
         *x = CountsToTenthMils(first, m.axisStep[kAxisChannelX]);
-    if (y != nullptr) {
-        int32_t counts = m.selectedChannel == kAxisChannelY
-            ? second
-            : ReadPosition(kInfoChannelPosition, kAxisChannelY);
-        *y = CountsToTenthMils(counts, m.axisStep[kAxisChannelY]);
-    }
-    if (z != nullptr) {
-        int32_t counts = m.selectedChannel == kAxisChannelZ
-            ? second
-            : ReadPosition(kInfoChannelPosition, kAxisChannelZ);
-        *z = CountsToTenthMils(counts, m.axisStep[kAxisChannelZ]);
-    }
+    if (y != nullptr)
+        *y = CountsToTenthMils(yCounts, m.axisStep[kAxisChannelY]);
+    if (z != nullptr)
+        *z = CountsToTenthMils(zCounts, m.axisStep[kAxisChannelZ]);
     return 0;
 }
 
@@ -298,13 +323,17 @@ ZRQ_API(int32_t) Kap_GetRotorPosition(int32_t* r)
         return 10;
     if (r == nullptr)
         return 0;
-    int32_t counts;
+    int32_t failed = 0;
+    int32_t counts = 0;
     if (m.selectedChannel == kAxisChannelR) {
-        ReadPosition(kInfoFirstSlot, 0);  // the slot reads come in order
-        counts = ReadPosition(kInfoSecondSlot, 0);
+        int32_t first = 0;
+        ReadPosition(kInfoFirstSlot, 0, &first, &failed);  // the slot reads come in order
+        ReadPosition(kInfoSecondSlot, 0, &counts, &failed);
     } else {
-        counts = ReadPosition(kInfoChannelPosition, kAxisChannelR);
+        ReadPosition(kInfoChannelPosition, kAxisChannelR, &counts, &failed);
     }
+    if (failed != 0)
+        return failed;
     *r = CountsToTenthMils(counts, m.axisStep[kAxisChannelR]);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 
@@ -47,6 +48,9 @@ FakeState s;
 // Real, so that tests may drive the library from several threads; kept out
 // of FakeState, which FakeReset replaces while no call runs.
 std::recursive_mutex s_exportLock;
+std::mutex s_lineLock;
+void (*s_waitHook)() = nullptr;
+std::atomic<uint64_t> s_bytesTaken {0};
 int s_lockDepth = 0;
 uint64_t s_lockEntries = 0;
 
@@ -91,6 +95,8 @@ uint64_t NextDueMicros(bool* any)
 void FakeReset()
 {
     s = FakeState();
+    s_waitHook = nullptr;
+    s_bytesTaken = 0;
 }
 
 void FakeSetCounterFrequency(uint64_t hertz)
@@ -234,6 +240,16 @@ void FakeHoldKeys(bool ctrl, bool alt)
     s.alt = alt;
 }
 
+void FakeSetWaitHook(void (*hook)())
+{
+    s_waitHook = hook;
+}
+
+uint64_t FakeBytesTaken()
+{
+    return s_bytesTaken.load();
+}
+
 void FakeConsoleType(const std::string& keys)
 {
     s.consoleInput += keys;
@@ -259,6 +275,16 @@ void PlatLockLeave()
 {
     --s_lockDepth;
     s_exportLock.unlock();
+}
+
+void PlatLineEnter()
+{
+    s_lineLock.lock();
+}
+
+void PlatLineLeave()
+{
+    s_lineLock.unlock();
 }
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
@@ -324,6 +350,7 @@ int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_
         return Fail(kPlatErrorLineStalled);
     }
     s.sent.insert(s.sent.end(), bytes, bytes + n);
+    s_bytesTaken += n;
     if (s.peerAttached && s.peer.receive != nullptr)
         s.peer.receive(s.peer.context, bytes, n, NowMicros());
     *written = n;
@@ -352,9 +379,16 @@ void PlatSerialClose(PlatHandle device)
     }
 }
 
+int PlatSerialOwned(PlatHandle)
+{
+    return 1;
+}
+
 // Jumps virtual time to the next byte due, or by the whole slice.
 int PlatSerialWaitReadable(PlatHandle, uint32_t maxMicros)
 {
+    if (s_waitHook != nullptr)
+        s_waitHook();
     uint64_t now = NowMicros();
     uint64_t until = now + maxMicros;
     bool any = false;

@@ -67,6 +67,11 @@ uint64_t FakeLockEntries();
 
 // Abort keys.
 void FakeHoldKeys(bool ctrl, bool alt);
+// Called at the start of every wait for the line, on the waiting thread;
+// nullptr for none. Lets a test act (start a thread, say) while a call waits.
+void FakeSetWaitHook(void (*hook)());
+// Bytes the line has taken since the last reset; safe to read from any thread.
+uint64_t FakeBytesTaken();
 
 // Console of the dumb terminal.
 void FakeConsoleType(const std::string& keys);

@@ -37,6 +37,10 @@ void PlatSerialBreak(PlatHandle device, int on);
 // Clears the line error state and reports its flags.
 void PlatSerialClearErrors(PlatHandle device, uint32_t* flags);
 void PlatSerialClose(PlatHandle device);
+// 1 while this process may use the device: 0 in a child forked after the
+// open (the line stays the parent's) and once the process has begun to exit
+// or unload the library (the line has been given back).
+int PlatSerialOwned(PlatHandle device);
 // Blocks until a byte may be read, the line fails, or maxMicros pass, and
 // never returns early over and over on a failed line. The Windows backend
 // built with ZRQ_WIN_BUSY_POLL (a benchmark's reference) returns at once.
@@ -47,6 +51,12 @@ int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros);
 // that callers on several threads take turns.
 void PlatLockEnter();
 void PlatLockLeave();
+// A short, non-recursive lock held only around each device write, read and
+// open or close, never across a wait: the emergency stop takes it from any
+// thread without the export lock, so its bytes never land inside a frame
+// and never wait behind a call that waits for a reply.
+void PlatLineEnter();
+void PlatLineLeave();
 
 // The token that stands for the open state beside the device handle.
 int PlatEventCreate(PlatHandle* event);
@@ -90,6 +100,11 @@ int PlatFileNameIsDevice(const char* name);
 // Opens a mapped path for binary reading when it names a regular file, without
 // ever waiting: a FIFO or a device reads as a file that cannot be opened.
 FILE* PlatOpenRegularFile(const char* mapped);
+// Creates (or empties) a regular file for the wire trace, without ever
+// waiting: a FIFO, a terminal or a device is refused, as a write to it could
+// block the library or fail unseen. On failure returns nullptr with *error
+// the system's code, or 0 when the name is no regular file.
+FILE* PlatCreateTraceFile(const char* path, int32_t* error);
 // Room for a mapped path: the longest path the system can open.
 const size_t kPlatMaxPath = 4096;
 

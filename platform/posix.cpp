@@ -17,6 +17,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/net.h"
 #include "platform/platform.h"
 
@@ -61,8 +63,14 @@ static int DevicePath(int32_t portNumber, char* path, size_t size)
 }
 
 // The settings each open line had before we changed them, put back at close.
+// A line belongs to the process that opened it: a forked child shares the
+// descriptor (and its lock) but must neither use it nor give it back.
 struct OpenLine {
     int fd = -1;
+    pid_t owner = 0;
+    // Set once the line was given back at exit or unload; read without the
+    // line lock by PlatSerialOwned.
+    std::atomic<bool> givenBack {false};
     struct termios saved;
 };
 static const int kMaxOpenLines = 8;  // one per COM number; flock bars a second open
@@ -76,7 +84,17 @@ static OpenLine* FindLine(int fd)
     return nullptr;
 }
 
-static void GiveLinesBackAtExit();
+static bool Owned(const OpenLine* line)
+{
+    return line != nullptr && line->owner == getpid() && !line->givenBack;
+}
+
+int PlatSerialOwned(PlatHandle device)
+{
+    if (NetOwns(device))
+        return NetSerialOwned(device);
+    return Owned(FindLine(static_cast<int>(device))) ? 1 : 0;
+}
 
 int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
 {
@@ -112,9 +130,8 @@ int PlatSerialOpen(int32_t portNumber, PlatHandle* device)
         return Fail(error);
     }
     line->fd = fd;
-    static bool exitHookSet = false;
-    if (!exitHookSet)
-        exitHookSet = atexit(GiveLinesBackAtExit) == 0;
+    line->owner = getpid();
+    line->givenBack = false;
     MarkHungUp(fd, false);
     *device = fd;
     return 1;
@@ -209,6 +226,8 @@ int PlatSerialRead(PlatHandle device, uint8_t* buffer, uint32_t max, uint32_t* g
         return NetSerialRead(device, buffer, max, got) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     *got = 0;
+    if (!Owned(FindLine(fd)))
+        return Fail(EBADF);
     ssize_t n = read(fd, buffer, max);
     if (n > 0) {
         *got = static_cast<uint32_t>(n);
@@ -237,6 +256,8 @@ int PlatSerialWrite(PlatHandle device, const uint8_t* bytes, uint32_t n, uint32_
         return NetSerialWrite(device, bytes, n, written) ? 1 : Fail(NetLastError());
     int fd = static_cast<int>(device);
     *written = 0;
+    if (!Owned(FindLine(fd)))
+        return Fail(EBADF);
     uint64_t lastProgress = NowMicros();
     while (*written < n) {
         ssize_t k = write(fd, bytes + *written, n - *written);
@@ -279,6 +300,19 @@ void PlatSerialClearErrors(PlatHandle, uint32_t* flags)
     *flags = 0;
 }
 
+// To an absolute deadline: a relative sleep restarted after each signal
+// re-sleeps its rounded-up remainder, and a fast enough signal rate makes it
+// last for ever.
+static void SleepMicros(uint32_t micros)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    uint64_t nanos = static_cast<uint64_t>(until.tv_nsec) + static_cast<uint64_t>(micros) * 1000u;
+    until.tv_sec += static_cast<time_t>(nanos / 1000000000u);
+    until.tv_nsec = static_cast<long>(nanos % 1000000000u);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) { }
+}
+
 // Output still queued gets up to the stall bound to leave at our settings;
 // what a wedged line still holds is dropped, so the close cannot hang on it.
 static void LetOutputDrain(int fd)
@@ -290,8 +324,7 @@ static void LetOutputDrain(int fd)
             tcflush(fd, TCOFLUSH);
             return;
         }
-        struct timespec pause = {0, 2000000};
-        nanosleep(&pause, nullptr);
+        SleepMicros(2000);
     }
 }
 
@@ -312,34 +345,20 @@ void PlatSerialClose(PlatHandle device)
         return NetSerialClose(device);
     int fd = static_cast<int>(device);
     OpenLine* line = FindLine(fd);
-    if (line != nullptr) {
+    // Only the owner drains and restores; a child closes its copy only.
+    if (Owned(line)) {
         LetOutputDrain(fd);
         GiveLineBack(line);
-        line->fd = -1;
     }
+    if (line != nullptr)
+        line->fd = -1;
     MarkHungUp(fd, false);
     close(fd);
 }
 
-// A caller that exits without closing the port gives it back all the same.
-static void GiveLinesBackAtExit()
-{
-    for (OpenLine& line : s_openLines)
-        if (line.fd >= 0)
-            GiveLineBack(&line);
-}
-
-static void SleepMicros(uint32_t micros)
-{
-    struct timespec ts;
-    ts.tv_sec = micros / 1000000u;
-    ts.tv_nsec = static_cast<long>(micros % 1000000u) * 1000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
-}
-
 int PlatSerialWaitReadable(PlatHandle device, uint32_t maxMicros)
 {
-    if (device == kPlatNoHandle) {
+    if (device == kPlatNoHandle || !Owned(FindLine(static_cast<int>(device)))) {
         SleepMicros(maxMicros);
         return 0;
     }
@@ -375,6 +394,64 @@ void PlatLockLeave()
     pthread_mutex_unlock(&s_exportLock);
 }
 
+static pthread_mutex_t s_lineLock = PTHREAD_MUTEX_INITIALIZER;
+
+void PlatLineEnter()
+{
+    pthread_mutex_lock(&s_lineLock);
+}
+
+void PlatLineLeave()
+{
+    pthread_mutex_unlock(&s_lineLock);
+}
+
+// A child forked while another thread held a lock would wait for it for
+// ever: it starts with both locks free. Its exports then fail at once, as
+// the line is the parent's (PlatSerialOwned).
+static void FreeLocksInChild()
+{
+    pthread_mutexattr_t recursive;
+    pthread_mutexattr_init(&recursive);
+    pthread_mutexattr_settype(&recursive, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&s_exportLock, &recursive);
+    pthread_mutexattr_destroy(&recursive);
+    pthread_mutex_init(&s_lineLock, nullptr);
+}
+
+__attribute__((constructor)) static void WatchForks()
+{
+    pthread_atfork(nullptr, nullptr, FreeLocksInChild);
+}
+
+// At exit and at unload (dlclose) the process's own lines get their settings
+// back and are closed, which lifts the lock: a later open in the process, or
+// in another, finds the port free. Under the line lock, so that no write of a
+// call still running on another thread is cut in two; that call's later
+// writes and waits fail, as the line is no longer owned. The lock is waited
+// for a bounded time: exit() may come from a signal handler that interrupted
+// its holder.
+__attribute__((destructor)) static void GiveLinesBack()
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 1;
+    bool locked = pthread_mutex_timedlock(&s_lineLock, &until) == 0;
+    for (OpenLine& line : s_openLines) {
+        if (line.fd < 0)
+            continue;
+        bool owned = Owned(&line);
+        if (owned)
+            GiveLineBack(&line);
+        line.givenBack = true;
+        if (owned) {
+            close(line.fd);
+            line.fd = -1;
+        }
+    }
+    if (locked)
+        pthread_mutex_unlock(&s_lineLock);
+}
 static PlatHandle s_nextEvent = 1;
 
 int PlatEventCreate(PlatHandle* event)

@@ -20,6 +20,10 @@
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
+#ifndef O_NOCTTY
+#define O_NOCTTY 0
+#endif
+#include <errno.h>
 
 const char* PlatRoot()
 {
@@ -60,5 +64,28 @@ FILE* PlatOpenRegularFile(const char* mapped)
     FILE* file = fdopen(fd, "rb");
     if (file == nullptr)
         close(fd);
+    return file;
+}
+
+FILE* PlatCreateTraceFile(const char* path, int32_t* error)
+{
+    // A FIFO without a reader fails this open at once instead of waiting.
+    int fd = open(
+        path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *error = 0;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        *error = errno;
+        close(fd);
+    }
     return file;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <io.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -383,6 +384,18 @@ void PlatLockLeave()
     LeaveCriticalSection(&s_exportLock.section);
 }
 
+static ExportLock s_lineLock;
+
+void PlatLineEnter()
+{
+    EnterCriticalSection(&s_lineLock.section);
+}
+
+void PlatLineLeave()
+{
+    LeaveCriticalSection(&s_lineLock.section);
+}
+
 int PlatEventCreate(PlatHandle* event)
 {
     HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -513,4 +526,27 @@ FILE* PlatOpenRegularFile(const char* mapped)
         return nullptr;
     }
     return file;
+}
+
+FILE* PlatCreateTraceFile(const char* path, int32_t* error)
+{
+    FILE* file = fopen(path, "wb");
+    if (file == nullptr) {
+        *error = static_cast<int32_t>(GetLastError());
+        return nullptr;
+    }
+    // A pipe or a device (CON, COM1) is no file to trace into.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+        fclose(file);
+        *error = 0;
+        return nullptr;
+    }
+    return file;
+}
+
+int PlatSerialOwned(PlatHandle device)
+{
+    if (NetOwns(device))
+        return NetSerialOwned(device);
+    return 1;
 }

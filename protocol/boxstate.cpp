@@ -50,11 +50,24 @@ int32_t WaitForPrompt()
 
 extern "C" {
 
+// The stop bytes go out before the export lock is taken, from whatever
+// thread calls: a call that holds the lock while it waits for a reply would
+// otherwise hold the stop back for its whole time-out. The line lock keeps
+// them out of the middle of a frame. The running call then fails at once,
+// and the resynchronisation waits for the lock like any other call.
 ZRQ_API(int32_t) NirekEstop(void)
 {
+    uint32_t written = ComWriteStop(&g_link, kEstopByte, kEstopCount);
+    RequestStop();
+    // Nothing to resynchronise after a stop that did not go out; the caller
+    // learns it without waiting for the running call to end.
+    if (written != static_cast<uint32_t>(kEstopCount))
+        return ZRQ_STOP_NOT_SENT;
     ExportCall call;
-    for (int i = 0; i < kEstopCount; ++i)
-        ComPutByte(&g_link, kEstopByte);
+    // The running call may have closed the port meanwhile (a failed
+    // initialisation does): nothing left to answer.
+    if (!ComIsInstalled(&g_link))
+        return 1;
     return NirekSync(0);
 }
 

@@ -67,9 +67,17 @@ void SendFrame()
 
 int32_t FinishCommand()
 {
+    // A dead link or a stopped call sends nothing, and says so at once.
+    if (ComUnusable(&g_link))
+        return ZRQ_ACK_TIMEOUT;
     SendFrame();
     g_protocol.ackPending = 1;
     if (g_protocol.waitMode == 1 && SettlePendingAck() == 1)
+        return ZRQ_ACK_TIMEOUT;
+    // In lazy mode the acknowledgement this call lost was the previous
+    // command's; the call that found it missing reports it all the same.
+    uint64_t call = CurrentExportCall();
+    if (g_protocol.waitMode == 0 && call != 0 && g_protocol.ackLostCall == call)
         return ZRQ_ACK_TIMEOUT;
     return 0;
 }
@@ -96,7 +104,15 @@ int32_t CollectAck()
 int32_t SettlePendingAck()
 {
     if (CollectAck() == 1) {
-        NirekSync(0);
+        g_protocol.ackLostCall = CurrentExportCall();
+        // A stopped call leaves the resynchronisation to the stop itself;
+        // a box that answers neither its acknowledgement nor the
+        // resynchronisation is taken for dead until the port is reopened
+        // (or an application's own NirekSync finds it again). The abort
+        // keys end the waits too, but say nothing about the box.
+        g_protocol.aborted = 0;
+        if (!ComUnusable(&g_link) && NirekSync(0) != 0 && !CallStopped() && g_protocol.aborted == 0)
+            g_link.dead = true;
         return 1;
     }
     return 0;
@@ -105,7 +121,7 @@ int32_t SettlePendingAck()
 int32_t ReadReply(int32_t tenths)
 {
     int32_t reply = NoByte;
-    if (ComAvail(&g_link) || WaitForByte(tenths))
+    if (!ComUnusable(&g_link) && (ComAvail(&g_link) || WaitForByte(tenths)))
         reply = ComGetByte(&g_link);
     if (g_protocol.resultSlot != nullptr) {
         *g_protocol.resultSlot = reply;
@@ -160,19 +176,30 @@ int32_t WaitForByte(int32_t tenths)
         if (!looked && ComAvail(&g_link))
             return 1;
         looked = false;
-        if (AbortHook(&deadline) != 0)
+        // Checked every slice: a stop from another thread ends the wait.
+        if (AbortHook(&deadline) != 0) {
+            g_protocol.aborted = 1;
+            return 0;
+        }
+        if (ComUnusable(&g_link))
             return 0;
         IdleUntilReadable(deadline);
     }
 }
 
-int32_t QueryRead()
+int32_t QueryReadByte()
 {
     int32_t* saved = g_protocol.resultSlot;
     g_protocol.resultSlot = nullptr;
     int32_t reply = ReadReply(g_protocol.protocolTimeout);
     g_protocol.resultSlot = saved;
     g_protocol.ackPending = 0;
+    return reply;
+}
+
+int32_t QueryRead()
+{
+    int32_t reply = QueryReadByte();
     return reply == NoByte ? 0 : reply;
 }
 
@@ -186,6 +213,8 @@ int32_t NkGetStatus(int32_t* word)
 void DrainInput()
 {
     for (int pass = 0; pass < kDrainPasses; ++pass) {
+        if (CallStopped())
+            return;
         DelayMs(kDrainPauseMs);
         if (!ComAvail(&g_link))
             return;
@@ -200,6 +229,12 @@ ZRQ_API(int32_t) NirekSync(int32_t flag)
     ExportCall call;
     ProtocolTrace(" sync() ");
     g_protocol.ackPending = 0;
+    // The application's own synchronisation tries a dead link once more;
+    // the library's inner ones (after a lost reply, after a stop) do not.
+    if (OutermostCall() && !CallStopped())
+        g_link.dead = false;
+    if (ComUnusable(&g_link))
+        return 1;
     for (int i = 0; i < kSyncLeadCount; ++i)
         ComPutByte(&g_link, kSyncLead);
     uint8_t letter = flag != 0 ? kSyncLetterN : kSyncLetter;

@@ -77,6 +77,8 @@ struct ProtocolState {
     int32_t rampStatus = 0;
     int32_t penWanted = 0;
     int32_t penNow = 0;
+    int32_t aborted = 0;       // the abort keys ended a wait since this was cleared
+    uint64_t ackLostCall = 0;  // the export call that last found an acknowledgement missing
 };
 
 // The controller link and the protocol state; both static for the process.
@@ -95,13 +97,19 @@ int32_t SettlePendingAck();
 int32_t ReadReply(int32_t tenths);
 int32_t WaitForByte(int32_t tenths);
 int32_t QueryRead();
+// As QueryRead, but a missing reply stays NoByte.
+int32_t QueryReadByte();
 int32_t NkGetStatus(int32_t* word);
 void DrainInput();
 void ProtocolTrace(const char* text);
 
 // Box probe (box state), queries and the pen step.
 int32_t WaitForPrompt();
-uint32_t InfoHandshake();
+// The four-byte answer of an information request; 0, or ZRQ_ACK_TIMEOUT when
+// a byte was missing (*value then holds the bytes that came, zeros for the rest).
+int32_t InfoHandshake(uint32_t* value);
+// NirekGetInfo with its failure told apart from a value.
+int32_t GetInfo(int32_t selector, int32_t index, uint32_t* value);
 int32_t StatusSucceeded(int32_t* word);
 void SyncPen();
 

@@ -17,20 +17,38 @@ static const int kIdLength = 12;
 static const int32_t kStateNotBusyBit = 0x02;
 static const int32_t kParamMakeRamps = 1;
 
-uint32_t InfoHandshake()
+int32_t InfoHandshake(uint32_t* value)
 {
+    static const uint8_t kAsk[4] = {kInfoOpen, kInfoNext, kInfoNext, kInfoClose};
     int32_t saved = g_protocol.protocolTimeout;
-    ComPutByte(&g_link, kInfoOpen);
-    uint32_t b0 = static_cast<uint32_t>(QueryRead());
-    g_protocol.protocolTimeout = kInfoNextTimeout;
-    ComPutByte(&g_link, kInfoNext);
-    uint32_t b1 = static_cast<uint32_t>(QueryRead());
-    ComPutByte(&g_link, kInfoNext);
-    uint32_t b2 = static_cast<uint32_t>(QueryRead());
-    ComPutByte(&g_link, kInfoClose);
-    uint32_t b3 = static_cast<uint32_t>(QueryRead());
+    int32_t result = 0;
+    *value = 0;
+    for (int i = 0; i < 4; ++i) {
+        ComPutByte(&g_link, kAsk[i]);
+        int32_t reply = QueryReadByte();
+        // The byte after the first comes at once from a live box.
+        g_protocol.protocolTimeout = kInfoNextTimeout;
+        if (reply == NoByte) {
+            result = ZRQ_ACK_TIMEOUT;
+            reply = 0;
+        }
+        *value = (*value << 8) | static_cast<uint32_t>(reply);
+    }
     g_protocol.protocolTimeout = saved;
-    return (b0 << 24) | (b1 << 16) | (b2 << 8) | b3;
+    return result;
+}
+
+int32_t GetInfo(int32_t selector, int32_t index, uint32_t* value)
+{
+    *value = 0;
+    if (ComUnusable(&g_link))
+        return ZRQ_ACK_TIMEOUT;
+    BeginCommand(kCmdInfo);
+    PutByte(selector);
+    PutByte(index);
+    // No acknowledgement follows an information request: the handshake takes its place.
+    SendFrame();
+    return InfoHandshake(value);
 }
 
 int32_t StatusSucceeded(int32_t* word)
@@ -56,12 +74,9 @@ extern "C" {
 ZRQ_API(uint32_t) NirekGetInfo(int32_t selector, int32_t index)
 {
     ExportCall call;
-    BeginCommand(kCmdInfo);
-    PutByte(selector);
-    PutByte(index);
-    // No acknowledgement follows an information request: the handshake takes its place.
-    SendFrame();
-    return InfoHandshake();
+    uint32_t value = 0;
+    GetInfo(selector, index, &value);
+    return value;
 }
 
 ZRQ_API(int32_t) NirekGetSavedID(char* text)
@@ -91,8 +106,12 @@ ZRQ_API(int32_t) NirekGetState(void)
     // An acknowledgement that has already arrived serves as the status byte.
     if (g_protocol.ackPending == 0)
         ComPutByte(&g_link, kStateQuery);
-    int32_t status = QueryRead();
+    int32_t status = QueryReadByte();
     g_protocol.ackPending = 0;
+    // No answer is neither busy nor idle: a caller polling for the end of a
+    // move must not take a dead box for a stopped one.
+    if (status == NoByte)
+        return ZRQ_ACK_TIMEOUT;
     return (status & kStateNotBusyBit) != 0 ? 0 : 1;
 }
 

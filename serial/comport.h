@@ -22,6 +22,9 @@ struct ComPort {
     PlatHandle portHandle = kPlatNoHandle;
     PlatHandle eventHandle = kPlatNoHandle;
     uint64_t stalledCall = 0;  // the export call in which a write stalled, or 0
+    // Set when a reply was lost and the link could not be resynchronised;
+    // until the port is opened again nothing more is sent and no wait starts.
+    bool dead = false;
 };
 
 void ComReset(ComPort* port, int32_t portNumber);
@@ -31,6 +34,13 @@ int32_t ComInstall(ComPort* port);
 int32_t ComConfigure(ComPort* port);
 void ComCheckError(ComPort* port, int ok);
 void ComWrite(ComPort* port, const uint8_t* bytes, uint32_t n);
+// The emergency stop's bytes, from any thread and without the export lock:
+// written singly, also on a dead link or in a stopped call. Returns how many
+// were written.
+uint32_t ComWriteStop(ComPort* port, uint8_t value, uint32_t count);
+// True when the running call must not wait for the box: the link is dead,
+// the call was stopped, or the line is not this process's to use.
+bool ComUnusable(const ComPort* port);
 void ComPutByte(ComPort* port, int32_t b);
 int32_t ComAvail(ComPort* port);
 int32_t ComGetByte(ComPort* port);

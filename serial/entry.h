@@ -18,5 +18,15 @@ public:
 // Numbers the outermost export calls from 1; 0 while no export runs. Inner
 // exports share the number of the call they are part of.
 uint64_t CurrentExportCall();
+// True inside an export called by the application, not by another export.
+bool OutermostCall();
+
+// The emergency stop's claim on the running call. RequestStop may be called
+// from any thread, without the export lock; the export call running at that
+// moment (if any) sees CallStopped() from then on: its waits end at once, its
+// writes are dropped, and it returns a failure. Calls that begin later run
+// normally.
+void RequestStop();
+bool CallStopped();
 
 #endif

@@ -22,6 +22,24 @@ struct WireTraceState {
 
 WireTraceState g_wireTrace;
 
+void FlushPending();
+
+// Single bytes still waiting for their line reach the file when the process
+// ends (or the library is unloaded): the last bytes before exit() are often
+// the ones that matter.
+struct FlushAtEnd {
+    ~FlushAtEnd()
+    {
+        PlatLineEnter();
+        if (g_wireTrace.file != nullptr) {
+            FlushPending();
+            fflush(g_wireTrace.file);
+        }
+        PlatLineLeave();
+    }
+};
+FlushAtEnd g_flushAtEnd;
+
 uint64_t MicrosNow()
 {
     uint64_t ticks = PlatCounterNow() - g_wireTrace.startTicks;
@@ -37,7 +55,19 @@ bool Begin()
         t.variableRead = true;
         const char* path = getenv(kWireTraceVariable);
         if (path != nullptr && path[0] != '\0') {
-            t.file = fopen(path, "w");
+            int32_t error = 0;
+            t.file = PlatCreateTraceFile(path, &error);
+            if (t.file == nullptr) {
+                // Said once, where the operator looks, rather than a trace
+                // that silently stays empty.
+                char reason[256] = "not a regular file";
+                if (error != 0 && PlatErrorMessage(error, reason, sizeof reason) == 0)
+                    snprintf(reason, sizeof reason, "error %ld", static_cast<long>(error));
+                fprintf(stderr, "zrqapi: %s=%s: %s; no wire trace is written\n", kWireTraceVariable,
+                    path, reason);
+                fflush(stderr);
+                return false;
+            }
             if (!PlatCounterFrequency(&t.ticksPerSecond) || t.ticksPerSecond == 0)
                 t.ticksPerSecond = 1;
             t.startTicks = PlatCounterNow();

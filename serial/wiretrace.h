@@ -9,6 +9,9 @@
 //   5731 < 06
 // Bytes written singly with no read in between share a line. The variable
 // is read once; the trace stays as it began for the life of the process.
+// Only a regular file is traced into (never a FIFO, terminal or device,
+// whose writes could hold up the line); any other name is refused with a
+// line on standard error at the first open. Callers hold the line lock.
 #ifndef ZRQ_SERIAL_WIRETRACE_H
 #define ZRQ_SERIAL_WIRETRACE_H
 

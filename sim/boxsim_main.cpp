@@ -39,11 +39,21 @@ void OnClearFaults(int)
     g_clearFaults = 1;
 }
 
+// SIGUSR2 writes the SVG of the path so far, so that a test can look at the
+// drawing while the box still runs.
+volatile sig_atomic_t g_writeSvg = 0;
+
+void OnWriteSvg(int)
+{
+    g_writeSvg = 1;
+}
+
 const char kUsage[]
     = "usage: zrq-boxsim [options]\n"
       "Serves a simulated motion controller box on a new pseudo-terminal and prints\n"
       "the terminal's path. Runs until SIGINT or SIGTERM (or --exit-after-idle).\n"
-      "SIGUSR1 clears every fault option; the box keeps its state.\n"
+      "SIGUSR1 clears every fault option; the box keeps its state. SIGUSR2 writes\n"
+      "the --svg file of the path so far (replacing it in one rename).\n"
       "\n"
       "Line\n"
       "  --link PATH              also make PATH a symbolic link to the terminal\n"
@@ -370,6 +380,19 @@ void ClearFaultsIfAsked(Box* box)
     }
 }
 
+void WriteSvgIfAsked(const Options& o, const Box& box)
+{
+    if (g_writeSvg == 0)
+        return;
+    g_writeSvg = 0;
+    if (o.svgPath.empty())
+        return;
+    // Written beside and renamed over, so that a reader never sees half a file.
+    std::string part = o.svgPath + ".part";
+    if (!WriteFile(part, box.Svg()) || rename(part.c_str(), o.svgPath.c_str()) != 0)
+        fprintf(stderr, "zrq-boxsim: cannot write %s: %s\n", o.svgPath.c_str(), strerror(errno));
+}
+
 // What crossed the line, for --stats.
 struct LineCounts {
     uint64_t bytesSent = 0;
@@ -398,6 +421,7 @@ int Serve(const Options& o, int master, Box* box, LineCounts* line)
     while (g_stopSignal == 0) {
         uint64_t now = MonotonicMicros() - start;
         ClearFaultsIfAsked(box);
+        WriteSvgIfAsked(o, *box);
 
         while (!incoming.empty() && incoming.front().due <= now) {
             box->Receive(&incoming.front().value, 1, incoming.front().due);
@@ -511,6 +535,8 @@ int main(int argc, char** argv)
     sigaction(SIGHUP, &action, nullptr);
     action.sa_handler = OnClearFaults;
     sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = OnWriteSvg;
+    sigaction(SIGUSR2, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     LogSink sink;

@@ -35,7 +35,7 @@ def _package_files():
 
 def _metadata():
     return (f"Metadata-Version: 2.1\nName: {PACKAGE}\nVersion: {_version()}\nSummary: {SUMMARY}\n"
-            "Requires-Python: >=3.7\n")
+            "Requires-Python: >=3.8\n")
 
 
 def _dist_info():

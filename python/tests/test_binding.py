@@ -54,6 +54,11 @@ def test_every_declared_function_has_the_declared_prototype():
         assert list(argtypes) == [_C_TYPES[a] for a in args], name
 
 
+def test_every_function_is_typed_for_type_checkers():
+    typed = {name for name in _library.Library.__annotations__ if name.startswith(("Nirek", "Kap_"))}
+    assert typed == set(_library.PROTOTYPES)
+
+
 def test_the_loaded_library_binds_every_function(lib):
     for name, (restype, argtypes) in _library.PROTOTYPES.items():
         function = lib.functions[name]
@@ -119,3 +124,27 @@ def test_the_windows_lookup_finds_every_function_with_its_stdcall_argument_bytes
             plain_missing.add(name)
             assert f"_{name}@{argument_bytes}" in exported, name
     assert plain_missing == _library._WINDOWS_ONLY_DECORATED
+
+
+def test_the_command_line_takes_its_arguments(box):
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "zrqapi", *args], cwd=PYTHON_DIR, capture_output=True,
+                              text=True, timeout=60)
+
+    helped = run("--help")
+    assert helped.returncode == 0 and "ports" in helped.stdout and "probe" in helped.stdout
+    assert run("--version").stdout.strip() == f"zrqapi {_library_version()}"
+    assert run("--bogus").returncode == 2
+    listed = run("--root", box.root, "ports").stdout.splitlines()
+    assert f"COM3  {box.com_link}  present  (configured)" in listed and len(listed) == 8
+    probed = run("--root", box.root, "probe")
+    assert probed.returncode == 0 and "identifier 'ZRQBOX.1'" in probed.stdout, probed.stderr
+    # An unplugged adapter: the link to its device leads nowhere.
+    os.symlink(os.path.join(box.root, "gone"), os.path.join(box.root, "dev", "com4"))
+    missing = run("--root", box.root, "probe", "4")
+    assert missing.returncode == 7 and "does not exist" in missing.stderr
+
+
+def _library_version():
+    import zrqapi
+    return zrqapi.__version__

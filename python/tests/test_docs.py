@@ -11,6 +11,12 @@ PAGE = open(os.path.join(REPO, "docs", "python.md")).read()
 BLOCKS = re.findall(r"```python\n(.*?)```", PAGE, re.S)
 
 
+def block(containing):
+    found = [b for b in BLOCKS if containing in b]
+    assert len(found) == 1, containing
+    return found[0]
+
+
 def run(code, namespace=None):
     namespace = {} if namespace is None else namespace
     out = io.StringIO()
@@ -28,11 +34,11 @@ def test_the_complete_example_prints_what_the_page_shows(lib):
 def test_the_link_example_runs(lib, monkeypatch):
     with SimulatedBox(baud=0) as box:
         monkeypatch.setenv("ZRQAPI_ROOT", box.root)
-        printed, _ = run("import zrqapi\n" + BLOCKS[1])
+        printed, _ = run("import zrqapi\n" + block("zrqapi.Link(3)"))
     assert printed.splitlines()[:2] == ["BoxState.PROTOCOL", "ZRQBOX.1"]
     assert "p 34 1" in box.events() and "k 3 500" in box.events()
 
 
 def test_the_testing_example_passes(lib):
-    _, namespace = run(BLOCKS[2])
+    _, namespace = run(block("def test_my_drawing"))
     namespace["test_my_drawing_lifts_the_pen_for_travel"]()

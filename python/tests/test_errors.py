@@ -80,7 +80,7 @@ def test_a_port_held_by_another_process_is_a_port_error(box):
     holder = os.open(box.com_link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        with pytest.raises(zrqapi.PortError) as caught:
+        with pytest.raises(zrqapi.PortInUse, match="in use") as caught:
             zrqapi.Machine(root=box.root)
         assert caught.value.code == 7
     finally:

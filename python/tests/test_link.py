@@ -7,6 +7,8 @@ from zrqapi.testing import SimulatedBox
 
 def test_commands_appear_as_frames_on_the_box_log(box):
     with box.link() as link:
+        # The pen state is the process's: a Machine closed before left it up.
+        link.pen(True)
         link.param(34, 1)
         link.move_xy(1024, -2048)
         link.move_xy_by(10, -10)
@@ -14,8 +16,8 @@ def test_commands_appear_as_frames_on_the_box_log(box):
         link.command("NirekSelectXYZ2", 3, 1, 4)
         link.wait_halt()
     events = [e for e in box.events() if not e.startswith("n ")]
-    wanted = ["p 34 1", "D", "a 1024 -2048", "C 10 -10", "k 3 500", "P 3 1 4", "G"]
-    # The frames arrive in order (a long-form move brings its pen command first).
+    wanted = ["D", "p 34 1", "a 1024 -2048", "C 10 -10", "k 3 500", "P 3 1 4", "G"]
+    # The frames arrive in order.
     positions = [events.index(frame) for frame in wanted]
     assert positions == sorted(positions), events
 

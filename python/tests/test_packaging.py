@@ -33,7 +33,8 @@ def test_pip_installs_the_package_without_a_package_index(lib, tmp_path):
 def test_the_house_example_draws_its_nine_strokes(lib, tmp_path):
     svg = tmp_path / "house.svg"
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
-    done = subprocess.run([sys.executable, os.path.join(REPO, "examples", "draw_house.py"), "--svg", str(svg)],
+    done = subprocess.run([sys.executable, os.path.join(REPO, "examples", "draw_house.py"), "--svg", str(svg),
+                           "--speed", "400"],
                           env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "9 pen strokes drawn" in done.stdout

@@ -7,17 +7,17 @@ against. Failures raise subclasses of ``ZrqError``. See docs/python.md.
 """
 from ._library import Library, library
 from .errors import (AckTimeout, CommandFailed, ConfigError, LibraryNotFound, MotionParameterError, MpmError,
-                     NoPerformanceCounter, NotInitialized, NotResponding, PortError, SimulatorError, SyncError,
-                     WaitTimeout, ZrqError)
+                     NoPerformanceCounter, NotInitialized, NotResponding, PortError, PortInUse, PortNotFound,
+                     SimulatorError, SyncError, WaitTimeout, ZrqError)
 from .link import BoxState, Link
 from .machine import Jog, Machine, Position, RealtimePosition
-from .units import TENTH_MILS_PER_UNIT
+from .units import TENTH_MILS_PER_UNIT, Axis, Units
 
 __version__ = "2.1.0"
 
 __all__ = [
-    "AckTimeout", "BoxState", "CommandFailed", "ConfigError", "Jog", "Library", "LibraryNotFound", "Link",
+    "AckTimeout", "Axis", "BoxState", "CommandFailed", "ConfigError", "Jog", "Library", "LibraryNotFound", "Link",
     "Machine", "MotionParameterError", "MpmError", "NoPerformanceCounter", "NotInitialized", "NotResponding",
-    "PortError", "Position", "RealtimePosition", "SimulatorError", "SyncError", "TENTH_MILS_PER_UNIT",
-    "WaitTimeout", "ZrqError", "library", "__version__",
+    "PortError", "PortInUse", "PortNotFound", "Position", "RealtimePosition", "SimulatorError", "SyncError", "TENTH_MILS_PER_UNIT",
+    "Units", "WaitTimeout", "ZrqError", "library", "__version__",
 ]

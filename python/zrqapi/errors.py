@@ -41,6 +41,14 @@ class PortError(ZrqError):
     """7: the port number is not 1..8, or the port cannot be opened (for instance another process holds it)."""
 
 
+class PortNotFound(PortError):
+    """7: the port's device does not exist (an unplugged adapter, a missing link)."""
+
+
+class PortInUse(PortError):
+    """7: the port exists, but another program or process holds it."""
+
+
 class NotResponding(ZrqError):
     """8: the box answered neither the probe nor with its prompt."""
 
@@ -58,7 +66,10 @@ class MotionParameterError(ZrqError):
 
 
 class AckTimeout(ZrqError, TimeoutError):
-    """256: the box did not acknowledge a command in time; the link has been resynchronised."""
+    """256: the box did not acknowledge a command or answer a query in time.
+
+    The library has resynchronised the link, or, when the box did not answer
+    that either, marked it dead: later calls fail at once until it is reopened."""
 
 
 class WaitTimeout(ZrqError, TimeoutError):
@@ -87,7 +98,7 @@ _BY_CODE: Dict[int, Type[ZrqError]] = {
     256: AckTimeout,
 }
 
-_ACK_TIMEOUT_TEXT = "the box did not acknowledge in time; the link has been resynchronised"
+_ACK_TIMEOUT_TEXT = "the box did not acknowledge in time"
 
 
 def error_for(code: int, function: str, message: str, initialising: bool = False) -> ZrqError:
@@ -100,3 +111,10 @@ def error_for(code: int, function: str, message: str, initialising: bool = False
         # The library leaves whatever message came before; it says nothing about this.
         message = _ACK_TIMEOUT_TEXT
     return cls(message or "failed", code, function)
+
+
+def stop_error(code: int) -> ZrqError:
+    """The exception for a non-zero result of ``NirekEstop``."""
+    if code == 2:
+        return ZrqError("the stop bytes could not all be written", 2, "NirekEstop")
+    return SyncError("the stop was sent, but the link could not be resynchronised", 9, "NirekEstop")

@@ -3,10 +3,12 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import Any, Optional
+import weakref
+from typing import Any, Callable, Optional
 
 from . import _library
-from .errors import NotInitialized, PortError, SyncError, error_for
+from .errors import NotInitialized, PortError, SyncError, error_for, stop_error
+from .units import flag, number
 
 
 # Exports that are no framed command: their result is a value, not 0 or 256.
@@ -28,6 +30,12 @@ class BoxState(enum.IntEnum):
         return f"{type(self).__name__}.{self.name}"
 
 
+def _remove(lib: _library.Library, generation: int) -> None:
+    # A forked child never touches the parent's port.
+    if generation == _library.generation():
+        _library.call(lib.NirekRemove)
+
+
 class Link:
     """The serial link to the box, one framed command per call.
 
@@ -41,19 +49,23 @@ class Link:
     def __init__(self, port: int, root: Optional[str] = None,
                  library: Optional[_library.Library] = None) -> None:
         self._lib = library or _library.library()
-        self.port = port
+        self.port = _library.integer(port, "port")
         self._open = False
+        self._generation = _library.generation()
         _library.claim(self)
         try:
             with _library.root_environment(root):
-                installed = self._lib.NirekInstall(port) == 0
+                installed = _library.call(self._lib.NirekInstall, self.port) == 0
         except BaseException:
             _library.release(self)
             raise
         if not installed:
             _library.release(self)
-            raise PortError(f"cannot open COM{port}", 7, "NirekInstall")
+            from .ports import port_error
+            raise port_error(PortError(f"cannot open COM{port}", 7, "NirekInstall"), root, self.port)
         self._open = True
+        # A Link dropped without close() closes the port when it is collected.
+        self._finalizer = weakref.finalize(self, _remove, self._lib, self._generation)
 
     def __enter__(self) -> "Link":
         return self
@@ -67,24 +79,38 @@ class Link:
             return
         self._open = False
         try:
-            self._lib.NirekRemove()
+            self._finalizer()
         finally:
             _library.release(self)
 
     @property
     def is_open(self) -> bool:
-        """Whether the port is open."""
-        return self._open and self._lib.NirekIsInstalled() != 0
+        """Whether the port is open (False in a forked child)."""
+        return (self._open and self._generation == _library.generation()
+                and _library.call(self._lib.NirekIsInstalled) != 0)
 
-    def _ready(self, name: str) -> Any:
+    def _ready(self, name: str) -> Callable[..., Any]:
+        _library.check_owner(self._generation, "Link")
         # On a closed port every read would run to its time-out.
         if not self._open:
             raise NotInitialized("the link is closed", 10, name)
-        return getattr(self._lib, name)
+        function = getattr(self._lib, name)
+
+        def interruptible(*args: Any) -> Any:
+            return _library.call(function, *args, on_interrupt=self._interrupt_stop)
+        return interruptible
+
+    def _interrupt_stop(self) -> None:
+        # Ctrl-C while a command waits: the library's stop makes it give up.
+        try:
+            _library.call(self._lib.NirekEstop)
+        except Exception:
+            pass
 
     def command(self, name: str, *args: int) -> None:
         """Sends any command export by name (``"NirekXYabs"``, ``"Nirek1Speed"``...)."""
-        if not name.startswith("Nirek") or name not in _library.PROTOTYPES or name in _NOT_COMMANDS:
+        if not isinstance(name, str) or not name.startswith("Nirek") or name not in _library.PROTOTYPES \
+                or name in _NOT_COMMANDS:
             raise ValueError(f"{name!r} is no Nirek command")
         code = self._ready(name)(*args)
         if code != 0:
@@ -95,43 +121,47 @@ class Link:
     @property
     def wait_mode(self) -> bool:
         """True: each command returns after its acknowledgement; False: it is read before the next."""
-        previous = self._lib.NirekSetWaitMode(1)
-        self._lib.NirekSetWaitMode(previous)
-        return previous != 0
+        previous = _library.call(self._lib.NirekSetWaitMode, 1)
+        _library.call(self._lib.NirekSetWaitMode, previous)
+        return bool(previous != 0)
 
     @wait_mode.setter
     def wait_mode(self, on: bool) -> None:
-        self._lib.NirekSetWaitMode(1 if on else 0)
+        _library.call(self._lib.NirekSetWaitMode, 1 if flag(on, "wait_mode") else 0)
 
     @property
     def timeout(self) -> float:
         """Acknowledgement and reply time-out in seconds (kept in tenths)."""
-        previous = self._lib.NirekSetTimeout(600)
-        self._lib.NirekSetTimeout(previous)
-        return previous / 10.0
+        previous = _library.call(self._lib.NirekSetTimeout, 600)
+        _library.call(self._lib.NirekSetTimeout, previous)
+        return float(previous) / 10.0
 
     @timeout.setter
     def timeout(self, seconds: float) -> None:
-        tenths = round(seconds * 10)
-        if tenths < 1:
+        tenths = round(number(seconds, "timeout") * 10)
+        if not 1 <= tenths <= _library.INT32_MAX:
             raise ValueError("the time-out is at least 0.1 s")
-        self._lib.NirekSetTimeout(tenths)
+        _library.call(self._lib.NirekSetTimeout, tenths)
 
     def debug(self, on: bool) -> bool:
         """Switches the protocol's trace words on standard output; returns the previous state."""
-        return self._lib.NirekSetDebugMask(2 if on else 0) != 0
+        return bool(_library.call(self._lib.NirekSetDebugMask, 2 if flag(on, "on") else 0) != 0)
 
     # ---- link ----
 
     def sync(self, letter_n: bool = False) -> None:
         """Synchronises the link (with 'N' instead of 'i' when ``letter_n``)."""
-        if self._ready("NirekSync")(1 if letter_n else 0) != 0:
+        if self._ready("NirekSync")(1 if flag(letter_n, "letter_n") else 0) != 0:
             raise SyncError("no correct echo in 32 attempts", 9, "NirekSync")
 
     def estop(self) -> None:
         """Emergency stop, then a synchronisation."""
-        if self._ready("NirekEstop")() != 0:
-            raise SyncError("no correct echo after the emergency stop", 9, "NirekEstop")
+        _library.check_owner(self._generation, "Link")
+        if not self._open:
+            raise NotInitialized("the link is closed", 10, "NirekEstop")
+        code = _library.call(self._lib.NirekEstop, own_thread=True)
+        if code != 0:
+            raise stop_error(code)
 
     def box_state(self) -> BoxState:
         """Probes the box (takes up to a second or two when it does not answer)."""
@@ -141,11 +171,12 @@ class Link:
 
     def info(self, selector: int, index: int) -> int:
         """The box's unsigned 32-bit information value (missing reply bytes read as 0)."""
-        return int(self._ready("NirekGetInfo")(selector, index))
+        return int(self._ready("NirekGetInfo")(_library.integer(selector, "selector"),
+                                               _library.integer(index, "index")))
 
     def position(self, channel: int) -> int:
         """Where a channel is, in 22.10 counts."""
-        value = self.info(2, channel)
+        value = self.info(2, _library.integer(channel, "channel"))
         return value - (1 << 32) if value >= 1 << 31 else value
 
     def identifier(self) -> str:
@@ -157,35 +188,35 @@ class Link:
     @property
     def busy(self) -> bool:
         """Whether the box is moving (the run-state query)."""
-        return self._ready("NirekGetState")() == 1
+        return bool(self._ready("NirekGetState")() == 1)
 
     def param(self, number: int, value: int) -> None:
         """Sets a numbered controller parameter."""
-        self.command("NirekParam", number, value)
+        self.command("NirekParam", _library.integer(number, "number"), _library.integer(value, "value"))
 
     def home(self, mask: int = -1) -> bool:
         """Homes the axes in ``mask`` (-1: all); True when the box reports success."""
-        self.command("NirekHome", mask)
-        return self._lib.NirekHomed() != 0
+        self.command("NirekHome", _library.integer(mask, "mask"))
+        return bool(self._ready("NirekHomed")() != 0)
 
     # ---- the most used commands ----
 
     def move_xy(self, x: int, y: int) -> None:
         """Absolute X/Y move in counts."""
-        self.command("NirekXYabs", x, y)
+        self.command("NirekXYabs", _library.integer(x, "x"), _library.integer(y, "y"))
 
     def move_xy_by(self, dx: int, dy: int) -> None:
         """Relative X/Y move in counts."""
-        self.command("NirekXYrel", dx, dy)
+        self.command("NirekXYrel", _library.integer(dx, "dx"), _library.integer(dy, "dy"))
 
     def pen(self, down: bool) -> None:
         """Commands the pen now, and keeps that state for the long-form moves after it."""
-        self.command("NirekPenDownNow" if down else "NirekPenUpNow")
-        (self._lib.NirekPenDown if down else self._lib.NirekPenUp)()
+        self.command("NirekPenDownNow" if flag(down, "down") else "NirekPenUpNow")
+        _library.call(self._lib.NirekPenDown if down else self._lib.NirekPenUp)
 
     def speed(self, value: int) -> None:
         """The box's vector speed value."""
-        self.command("NirekSpeed", value)
+        self.command("NirekSpeed", _library.integer(value, "value"))
 
     def wait_halt(self) -> None:
         """Returns once the queued motion ended.

@@ -23,6 +23,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import weakref
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from . import _library
@@ -102,9 +103,10 @@ class SimulatedBox:
     ``identifier``, ``baud``, ``silent``, ``drop_ack``...); ``extra`` passes
     arguments as they are.
 
-    While it runs, :attr:`log` is the box's log so far; after the ``with``
-    block (or :meth:`stop`) it is complete and :attr:`svg` holds the drawn
-    path. The temporary directory is removed then, unless ``keep``.
+    While it runs, :attr:`log` is the box's log so far and :attr:`svg` the
+    path drawn so far; after the ``with`` block (or :meth:`stop`) both are
+    complete. The temporary directory is removed then, unless ``keep``. A box
+    never stopped is stopped when it is dropped or the interpreter exits.
     """
 
     def __init__(self, port: int = 3, config: bool = True, mpm: Optional[Mapping[str, str]] = None,
@@ -118,11 +120,12 @@ class SimulatedBox:
         self.keep = keep
         self.root = ""
         self.tty = ""
-        self.svg = ""
         self.stderr = ""
         self._log = ""
-        self._process: Optional[subprocess.Popen] = None
+        self._svg = ""
+        self._process: Optional["subprocess.Popen[bytes]"] = None
         self._stderr: Any = None
+        self._finalizer: Optional[weakref.finalize] = None
 
     # ---- life cycle ----
 
@@ -146,6 +149,8 @@ class SimulatedBox:
             self._stderr = open(os.path.join(self.root, "boxsim.err"), "w+")
             self._process = subprocess.Popen(command + self.arguments, stdin=subprocess.DEVNULL,
                                              stdout=subprocess.PIPE, stderr=self._stderr)
+            # Not outliving the interpreter (or this object) even when stop() is never called.
+            self._finalizer = weakref.finalize(self, _end_simulator, self._process, self.root, self.keep)
             self.tty = self._first_line(5.0)
             if not self.tty.startswith("/"):
                 time.sleep(0.05)  # let a failing simulator finish its message
@@ -186,13 +191,16 @@ class SimulatedBox:
             return ""
         self._stderr.flush()
         self._stderr.seek(0)
-        return self._stderr.read().strip()
+        return str(self._stderr.read()).strip()
 
     def stop(self) -> int:
         """Stops the simulator, keeps its log, SVG and standard error, removes the root.
 
         Returns the simulator's exit status (negative: the signal that ended it)."""
         status = 0
+        if self._finalizer is not None:
+            self._finalizer.detach()
+            self._finalizer = None
         if self._process is not None:
             if self._process.poll() is None:
                 self._process.send_signal(signal.SIGTERM)
@@ -207,7 +215,7 @@ class SimulatedBox:
             self._process = None
         if self.root and os.path.isdir(self.root):
             self._log = self._read(self.log_path)
-            self.svg = self._read(self.svg_path)
+            self._svg = self._read(self.svg_path)
             if self._stderr is not None:
                 self.stderr = self._stderr_text()
                 self._stderr.close()
@@ -266,12 +274,32 @@ class SimulatedBox:
         """The box's log: one event a line, microseconds since start, then the event."""
         return self._read(self.log_path) if self.running else self._log
 
+    @property
+    def svg(self) -> str:
+        """The pen-down path as SVG, in motor steps: so far while the box runs, complete after."""
+        if not self.running or self._process is None:
+            return self._svg
+        before = self._svg_identity()
+        self._process.send_signal(signal.SIGUSR2)
+        end = time.monotonic() + 5.0
+        while self._svg_identity() == before and self.running and time.monotonic() < end:
+            time.sleep(0.005)
+        return self._read(self.svg_path)
+
+    def _svg_identity(self) -> Tuple[int, int, int]:
+        try:
+            st = os.stat(self.svg_path)
+        except OSError:
+            return (0, 0, 0)
+        return (st.st_ino, st.st_mtime_ns, st.st_size)
+
     def events(self) -> List[str]:
         """The log's events without their times ("p 34 1", "a 1024 -2048", "n -> 2"...)."""
         return [line.split(" ", 1)[1] for line in self.log.splitlines() if " " in line]
 
     def segments(self) -> List[Segment]:
-        """The pen-down path from the SVG, as ((x0, y0), (x1, y1)) in motor steps, Y up."""
+        """The pen-down path from the SVG (so far while the box runs), as ((x0, y0), (x1, y1))
+        in motor steps, Y up."""
         found: List[Segment] = []
         for d in re.findall(r'\bd="([^"]*)"', self.svg):
             here: Optional[Tuple[float, float]] = None
@@ -298,6 +326,18 @@ class SimulatedBox:
         """A :class:`~zrqapi.Link` on this box's port."""
         from .link import Link
         return Link(self.port, root=self.root, **kwargs)
+
+
+def _end_simulator(process: "subprocess.Popen[bytes]", root: str, keep: bool) -> None:
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if not keep:
+        shutil.rmtree(root, ignore_errors=True)
 
 
 try:

@@ -2,6 +2,7 @@
 // on the master side.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -18,11 +19,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "pty_support.h"
 #include "zrqapi.h"
 
 namespace {
@@ -496,5 +499,68 @@ TEST_F(PosixLine, SignalWhileWaitingForTheLineIsNoFailure)
     EXPECT_EQ(std::vector<uint8_t>(got.end() - 7, got.end()), frame);
     close(holder);
 }
+
+}  // namespace
+
+namespace {
+
+double Since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A child forked while another thread waits inside a call: its calls neither
+// wait for the lock that thread held nor touch the parent's line, and its
+// exit gives nothing back. The parent's next frame arrives byte for byte.
+TEST_F(PosixLine, AForkedChildNeitherUsesNorGivesBackTheParentsLine)
+{
+    box_.acknowledge = false;
+    box_.Start();
+    ASSERT_EQ(NirekInstall(1), 0);
+    NirekSetTimeout(15);
+    std::thread waiter([] { NirekParam(1, 1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pid_t pid = fork();
+    if (pid == 0) {
+        auto start = std::chrono::steady_clock::now();
+        int32_t result = NirekParam(2, 2);
+        bool fast = Since(start) < 1.0;
+        exit(result == ZRQ_ACK_TIMEOUT && fast ? 0 : 1);  // exit(), so the exit hooks run
+    }
+    EXPECT_EQ(WaitExit(pid, 10000), 0) << "the child waited, or its call succeeded";
+    waiter.join();
+    box_.acknowledge = true;
+    size_t before = box_.Received().size();
+    EXPECT_EQ(NirekParam(0x0A0D, 0x0A0D0A0D), 0);
+    std::vector<uint8_t> got = box_.Received();
+    const std::vector<uint8_t> frame = {0x70, 0x0A, 0x0D, 0x0A, 0x0D, 0x0A, 0x0D};
+    ASSERT_GE(got.size(), before + frame.size());
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 7, got.end()), frame);
+    // The child's call wrote nothing: only the parent's two frames and its
+    // resynchronisation after the lost acknowledgement are on the line.
+    size_t frames = 0;
+    for (size_t i = 0; i + 6 < got.size(); ++i)
+        if (got[i] == 0x70 && got[i + 1] == 0x00 && got[i + 2] == 0x02)
+            ++frames;
+    EXPECT_EQ(frames, 0u) << "the child's frame reached the line";
+}
+
+#ifdef ZRQ_LIBRARY_FILE
+// Unloading the library with the port open closes the port: a copy loaded
+// and unloaded by hand leaves the port free for the next opener.
+TEST_F(PosixLine, UnloadingTheLibraryClosesThePort)
+{
+    std::string copy = root_ + "/libzrqapi-copy.so";
+    std::filesystem::copy_file(ZRQ_LIBRARY_FILE, copy);
+    void* library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto install = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(library, "NirekInstall"));
+    ASSERT_NE(install, nullptr);
+    ASSERT_EQ(install(1), 0);
+    EXPECT_NE(NirekInstall(1), 0) << "the copy's open did not hold the port";
+    dlclose(library);
+    EXPECT_EQ(NirekInstall(1), 0) << "the unloaded copy still holds the port";
+}
+#endif
 
 }  // namespace

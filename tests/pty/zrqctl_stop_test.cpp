@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -110,6 +112,97 @@ TEST_F(ZrqctlStop, EstopWithoutInitHaltsAMovingBox)
     EXPECT_NE(o.err.find("give --port N"), std::string::npos) << o.err;
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The library waits a minute for an acknowledgement the box never sends; the
+// stop does not wait with it.
+TEST_F(ZrqctlStop, InterruptWhileAnAcknowledgementIsLostStopsAtOnce)
+{
+    StopBox();
+    StartBox({"--log", log, "--drop-ack", "25"});
+    ZrqctlProcess ctl;
+    ASSERT_TRUE(ctl.Start(root, Words("-v init velocity 10 move-xy 5in 0")));
+    ASSERT_TRUE(ctl.WaitForOutput("> init", 10000));
+    usleep(1500000);  // initialisation is waiting for the lost acknowledgement
+    ASSERT_EQ(ReadWhole(log).find("emergency stop"), std::string::npos);
+    kill(ctl.pid(), SIGINT);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ctl.Wait(20000), 130) << ctl.err;
+    EXPECT_LT(SecondsSince(start), 3.0) << ctl.err;
+    EXPECT_NE(ReadWhole(log).find("emergency stop"), std::string::npos);
+    EXPECT_NE(ctl.err.find("emergency stop sent"), std::string::npos) << ctl.err;
+}
+
+TEST_F(ZrqctlStop, DoubleInterruptFiftyMillisecondsApartStillStopsTheBox)
+{
+    for (int run = 0; run < 3; ++run) {
+        size_t stopsBefore = 0;
+        std::string before = ReadWhole(log);
+        for (size_t at = 0; (at = before.find("emergency stop", at)) != std::string::npos; ++at)
+            ++stopsBefore;
+        ZrqctlProcess ctl;
+        ASSERT_TRUE(ctl.Start(root, Words(kLongMove)));
+        ASSERT_TRUE(ctl.WaitForOutput("moving:", 20000)) << ctl.out;
+        kill(ctl.pid(), SIGINT);
+        usleep(50000);
+        kill(ctl.pid(), SIGINT);
+        EXPECT_EQ(ctl.Wait(20000), 130) << ctl.err;
+        EXPECT_EQ(ctl.err.find("not told to stop"), std::string::npos) << ctl.err;
+        std::string after = ReadWhole(log);
+        size_t stops = 0;
+        for (size_t at = 0; (at = after.find("emergency stop", at)) != std::string::npos; ++at)
+            ++stops;
+        EXPECT_GT(stops, stopsBefore) << "run " << run;
+        long stoppedAt = BoxX();
+        usleep(300000);
+        EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
+        EXPECT_EQ(Run("--wait init velocity 400 move-xy 0 0").status, 0);
+    }
+}
+
+// A trace into a FIFO that nobody reads would block every write to the box:
+// estop sends the stop without the trace; any other run refuses before the
+// port opens.
+TEST_F(ZrqctlStop, ATraceIntoAFifoNobodyReadsNeverHoldsTheStopBack)
+{
+    std::string fifo = root + "/wire.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    auto start = std::chrono::steady_clock::now();
+    Outcome o = Run("--trace-wire " + fifo + " estop");
+    EXPECT_LT(SecondsSince(start), 5.0);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("the stop goes out without a trace"), std::string::npos) << o.err;
+    EXPECT_NE(ReadWhole(log).find("emergency stop"), std::string::npos);
+    std::string before = ReadWhole(log);
+    o = Run("--trace-wire " + fifo + " init");
+    EXPECT_EQ(o.status, 73) << o.err;
+    EXPECT_EQ(ReadWhole(log), before) << "something was sent";
+}
+
+// A box that dies in the middle of a job: one time-out and one failed
+// resynchronisation, then the job ends with the reason and where it was.
+TEST_F(ZrqctlStop, ABoxThatDiesMidJobEndsTheJobWithinATimeOut)
+{
+    std::string gcode = "G0 X0 Y0\nM3\n";
+    for (int i = 1; i <= 400; ++i)
+        gcode += "G1 X" + std::to_string(i % 2) + " Y" + std::to_string(i / 100.0) + " F20\n";
+    File("long.gcode", gcode);
+    ZrqctlProcess ctl;
+    ASSERT_TRUE(ctl.Start(root, Words("init timeout 10 job " + root + "/long.gcode")));
+    for (int i = 0; i < 400 && ReadWhole(log).find(" r ") == std::string::npos; ++i)
+        usleep(50000);
+    ASSERT_NE(ReadWhole(log).find(" r "), std::string::npos) << "the job never began";
+    StopBox();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ctl.Wait(30000), 75) << ctl.err;
+    EXPECT_LT(SecondsSince(start), 12.0) << ctl.err;
+    EXPECT_NE(ctl.err.find("the box did not answer at segment"), std::string::npos) << ctl.err;
+    EXPECT_EQ(ctl.out.find(" 0 s left"), std::string::npos) << ctl.out;
+}
+
 }  // namespace
 
 #endif
@@ -118,23 +211,29 @@ TEST_F(ZrqctlStop, EstopWithoutInitHaltsAMovingBox)
 
 namespace {
 
-// Init on a line that never answers spends seconds in the library's waits; a
-// second Ctrl-C does not wait for them.
-TEST_F(ZrqctlOnSilentLine, SecondInterruptWhileStoppingExitsAtOnce)
+// Init on a line that never answers spends seconds in the library's waits.
+// The stop goes out at once all the same, passing the wait, and a second
+// Ctrl-C quits at once but never before the stop is out.
+TEST_F(ZrqctlOnSilentLine, SecondInterruptNeverCancelsTheStop)
 {
     ZrqctlProcess ctl;
     ASSERT_TRUE(ctl.Start(root, Words("-v init")));
     ASSERT_TRUE(ctl.WaitForOutput("> init", 10000));
     usleep(300000);  // the port is open and the probe waits
     kill(ctl.pid(), SIGINT);
-    usleep(200000);
+    usleep(50000);
     kill(ctl.pid(), SIGINT);
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ctl.Wait(20000), 130);
+    double seconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 5.0) << "the stop waited behind the library's wait";
     EXPECT_NE(ctl.err.find("zrqctl: stopping"), std::string::npos) << ctl.err;
-    // Ended by the second signal, not after the library's wait and a stop.
-    EXPECT_NE(ctl.err.find("stopped at once; the box was not told to stop"), std::string::npos)
-        << ctl.err;
-    EXPECT_EQ(ctl.err.find("emergency stop sent"), std::string::npos) << ctl.err;
+    EXPECT_NE(ctl.err.find("emergency stop sent"), std::string::npos) << ctl.err;
+    EXPECT_EQ(ctl.err.find("not told to stop"), std::string::npos) << ctl.err;
+    // The sixteen stop bytes reached the line.
+    std::string line = BytesOnLine();
+    EXPECT_NE(line.find(std::string(16, '\x60')), std::string::npos);
 }
 
 }  // namespace

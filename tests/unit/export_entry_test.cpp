@@ -94,6 +94,7 @@ const struct {
     EXPORT_CALL(Kap_TestCall(1)),
     EXPORT_CALL(Kap_SetSampleSpacing(1, 1)),
     EXPORT_CALL(Kap_Velocity(10)),
+    EXPORT_CALL(Kap_VelocityMils(10000)),
     EXPORT_CALL(Kap_PenUp()),
     EXPORT_CALL(Kap_PenDown()),
     EXPORT_CALL(Kap_Home()),

@@ -75,6 +75,7 @@ TEST_F(MachineMotion, CallsThatNeedTheChannelRefuseBeforeInitialisation)
         {"Get4AxisPosition", [](int32_t* p) { return Kap_Get4AxisPosition(p); }},
         {"GetRotorPosition null", [](int32_t*) { return Kap_GetRotorPosition(nullptr); }},
         {"Velocity", [](int32_t*) { return Kap_Velocity(10); }},
+        {"VelocityMils", [](int32_t*) { return Kap_VelocityMils(10000); }},
         {"SetSampleSpacing", [](int32_t*) { return Kap_SetSampleSpacing(1, 10); }},
     };
     for (const auto& c : calls) {
@@ -202,6 +203,7 @@ TEST_F(MachineMotion, StepsLeftByAFailedInitialisationNeverReachTheWire)
         EXPECT_EQ(Kap_MoveXYZ(1, 1, 1), 1) << c.name;
         EXPECT_EQ(Kap_SetSampleSpacing(1, 10), 1) << c.name;
         EXPECT_EQ(Kap_Velocity(10), 1) << c.name;
+        EXPECT_EQ(Kap_VelocityMils(10000), 1) << c.name;
         EXPECT_EQ(Kap_JogBeginR(), 0) << c.name;  // the selection is refused, not the jog
         EXPECT_EQ(Kap_JogSetPosition(100), 1) << c.name;
         EXPECT_EQ(Kap_JogEnd(), 0) << c.name;
@@ -244,6 +246,13 @@ TEST_F(MachineMotion, CountsBeyond32BitsAndSpeedsBeyondTheSpeedWordAreRefused)
         {"speed whose product wraps", [] { return Kap_Velocity(8389); }, 1, ""},
         {"speed of 491 in/min", [] { return Kap_Velocity(491); }, 0, "73 FF BA"},
         {"speed 0", [] { return Kap_Velocity(0); }, 0, "73 00 00"},
+        // 133.3 speed values an inch a minute, rounded to the nearest value.
+        {"fine speed of 15 mm/min (590.6 mil/min)", [] { return Kap_VelocityMils(591); }, 0,
+            "73 00 4F"},
+        {"fine speed at the top of the word", [] { return Kap_VelocityMils(491512); }, 0,
+            "73 FF FF"},
+        {"fine speed a value beyond the word", [] { return Kap_VelocityMils(491520); }, 1, ""},
+        {"negative fine speed", [] { return Kap_VelocityMils(-1); }, 1, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.call(), c.result) << c.name;

@@ -185,7 +185,7 @@ TEST_F(ProtocolQueries, RunStateInWaitModeAsksAndReadsBit2)
     const struct {
         int reply;  // -1: no reply
         int32_t busy;
-    } cases[] = {{0x02, 0}, {0xFF, 0}, {0x00, 1}, {0xFD, 1}, {-1, 1}};
+    } cases[] = {{0x02, 0}, {0xFF, 0}, {0x00, 1}, {0xFD, 1}, {-1, ZRQ_ACK_TIMEOUT}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         ResetLibraryState();

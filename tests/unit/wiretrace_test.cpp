@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <fstream>
 #include <sstream>
@@ -106,3 +109,38 @@ TEST_F(WireTraceTest, OffWithoutTheVariableAndReadOnlyOnce)
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// A name that is no regular file is refused once, on standard error, and
+// never blocks the open or any write to the box.
+TEST_F(WireTraceTest, OnlyARegularFileIsTracedInto)
+{
+    std::string fifo = root.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string folder = root.File("folder");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    // The reason is the system's text for the error, which the fake backend
+    // gives as a number, or "not a regular file".
+    const struct {
+        std::string name;
+        const char* reason;
+    } cases[] = {
+        {fifo, "error 6"},     // ENXIO: no reader, so the open fails at once
+        {folder, "error 21"},  // EISDIR
+        {"/dev/null", "not a regular file"},
+        {root.File("missing/wire.log"), "The system cannot find the file specified."},
+    };
+    for (const auto& c : cases) {
+        Start(c.name);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(NirekInstall(1), 0) << c.name;
+        EXPECT_EQ(NirekParam(1, 1), 0) << c.name;
+        EXPECT_EQ(NirekParam(2, 2), 0) << c.name;
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said,
+            std::string("zrqapi: ZRQAPI_TRACE_WIRE=") + c.name + ": " + c.reason
+                + "; no wire trace is written\n");
+        NirekRemove();
+    }
+}
+#endif

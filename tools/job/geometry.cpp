@@ -1,4 +1,5 @@
 // Curves to chords, program bounds and placement, and the choice of parser.
+#include <ctype.h>
 #include <errno.h>
 #include <math.h>
 #include <string.h>
@@ -118,16 +119,33 @@ bool EndsWith(const std::string& text, const char* suffix)
     return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
 }
 
+// What a file holds when its name does not say: SVG is XML with an svg
+// element; G-code starts, after blanks and comments, with a word letter.
+InputFormat FormatOfText(const std::string& text)
+{
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    at = text.find_first_not_of(" \t\r\n", at);
+    if (at == std::string::npos)
+        return InputFormat::ByName;
+    if (text[at] == '<')
+        return text.find("<svg", at) != std::string::npos ? InputFormat::Svg : InputFormat::ByName;
+    const char* starts = "GMNOTFSXYZ%(;$";
+    char first = static_cast<char>(toupper(static_cast<unsigned char>(text[at])));
+    return strchr(starts, first) != nullptr ? InputFormat::Gcode : InputFormat::ByName;
+}
+
 }  // namespace
 
 bool ParseFile(
     const std::string& path, const ParseOptions& options, Program* program, std::string* error)
 {
-    bool svg = EndsWith(path, ".svg");
-    bool gcode = EndsWith(path, ".gcode") || EndsWith(path, ".nc") || EndsWith(path, ".ngc");
-    if (!svg && !gcode) {
-        *error = path + ": unknown kind of file (.gcode, .nc, .ngc or .svg)";
-        return false;
+    InputFormat format = options.format;
+    if (format == InputFormat::ByName) {
+        if (EndsWith(path, ".svg"))
+            format = InputFormat::Svg;
+        for (const char* e : {".gcode", ".gco", ".g", ".nc", ".ngc", ".cnc", ".tap", ".txt"})
+            if (EndsWith(path, e))
+                format = InputFormat::Gcode;
     }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -143,8 +161,16 @@ bool ParseFile(
     file.seekg(0, std::ios::beg);
     std::ostringstream text;
     text << file.rdbuf();
-    return svg ? ParseSvg(text.str(), path, options, program, error)
-               : ParseGcode(text.str(), path, options, program, error);
+    if (format == InputFormat::ByName)
+        format = FormatOfText(text.str());
+    if (format == InputFormat::ByName) {
+        *error = path
+            + ": unknown kind of file: neither G-code nor SVG by its name or content"
+              " (--format gcode|svg)";
+        return false;
+    }
+    return format == InputFormat::Svg ? ParseSvg(text.str(), path, options, program, error)
+                                      : ParseGcode(text.str(), path, options, program, error);
 }
 
 }  // namespace job

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace job {
@@ -18,7 +19,10 @@ struct Point {
     double x = 0, y = 0, z = 0;  // inches
 };
 
-enum class ActionKind { Move, ToolOn, ToolOff, Dwell, Home };
+// Pause: stop the stream once the box has done the moves before it, tool
+// off, show the message and wait for the operator (tool change, program
+// stop, a pause between layers).
+enum class ActionKind { Move, ToolOn, ToolOff, Dwell, Home, Pause };
 
 struct Action {
     ActionKind kind = ActionKind::Move;
@@ -27,12 +31,36 @@ struct Action {
     double feed = 0;     // Move: inches per minute; 0 = the job's default feed
     double seconds = 0;  // Dwell
     int line = 0;        // source line, for messages
+    int column = 0;      // of the word that made it, when the reader knows it
+    int message = -1;    // Pause: index into Program::messages
 };
+
+// A drawing's layer (an SVG file's top-level group): its actions are
+// [begin, end) of the program's, empty when it is not drawn.
+struct Layer {
+    std::string name;
+    bool visible = true;
+    double drawnInches = 0;  // hidden ones too, when listed
+    size_t begin = 0, end = 0;
+    int line = 0;
+};
+// pen: the pen output, down only on drawn moves; laser: the laser output,
+// on only on drawn moves with power; mill: Z is an axis and the tool output
+// follows the spindle.
+enum class Tool { Pen, Laser, Mill };
 
 struct Program {
     std::vector<Action> actions;
-    std::vector<std::string> skipped;  // "file:line:col: WORD" of words passed over
+    std::vector<Layer> layers;
+    double pageWidth = 0, pageHeight = 0;  // inches; 0 when the file gives none
+    std::vector<std::string> skipped;      // "file:line:col: WORD" of words passed over
     bool usesZ = false;
+    Tool tool = Tool::Pen;
+    std::vector<std::string> messages;  // of the pauses
+    // For the plan: what was assumed ("units mm: ...") and the words that
+    // change nothing here, with their counts, in order of first appearance.
+    std::vector<std::string> notes;
+    std::vector<std::pair<std::string, long>> ignored;
 };
 
 // Bounds on what a file can make of itself: chords of one curve (a radius
@@ -41,9 +69,20 @@ const int kMostChords = 100000;
 const size_t kMostMoves = 10000000;
 const long kMostFileBytes = 256L << 20;
 
+enum class InputFormat { ByName, Gcode, Svg };
+
 struct ParseOptions {
     double tolerance = 0.001;  // largest chord error of a flattened curve, inches
     bool ignoreUnknown = false;
+    std::vector<std::string> layers;  // SVG: only these layers, in this order
+    bool listLayers = false;          // SVG: measure hidden layers too
+    InputFormat format = InputFormat::ByName;
+    // G-code: the tool, or none given (mill when the file moves Z, else pen).
+    bool toolGiven = false;
+    Tool tool = Tool::Pen;
+    bool inchesAssumed = false;  // a file that sets neither G20 nor G21 (--units in)
+    double penZ = 0;             // pen: below this Z (inches) the pen is down
+    bool optionalStop = false;   // M1 pauses too
 };
 
 // Both return false with "file:line:column: message" in *error.
@@ -51,7 +90,8 @@ bool ParseGcode(const std::string& text, const std::string& name, const ParseOpt
     Program* program, std::string* error);
 bool ParseSvg(const std::string& text, const std::string& name, const ParseOptions& options,
     Program* program, std::string* error);
-// By the file's extension: .gcode .nc .ngc .svg (any case).
+// G-code by the extensions .gcode .gco .g .nc .ngc .cnc .tap .txt, SVG by
+// .svg (any case), anything else by its content, unless options.format says.
 bool ParseFile(
     const std::string& path, const ParseOptions& options, Program* program, std::string* error);
 
@@ -69,9 +109,17 @@ bool ProgramBounds(const Program& program, Point* low, Point* high);
 // x' = x * scale + dx, y' = y * scale + dy on every move.
 void PlaceProgram(Program* program, double scale, double dx, double dy);
 
-// ---- the plan ----
+// Travel optimisation: the strokes of each layer (layers keep their order)
+// reordered and reversed to shorten pen-up travel from `from`, and strokes
+// whose ends meet joined. False, with the program unchanged, for programs
+// that are not pen strokes alone (travel, pen down, moves, pen up).
+struct OptimizeReport {
+    double travelBefore = 0, travelAfter = 0;  // inches
+    long strokes = 0, joined = 0;
+};
+bool OptimizeTravel(Program* program, const Point& from, OptimizeReport* report);
 
-enum class Tool { Pen, Laser };
+// ---- the plan ----
 
 // What the box is, once the link is up: steps in 10^-8 inch (0 = not known;
 // the plan then stays in tenths of a mil) and the Y velocity unit.
@@ -86,16 +134,17 @@ struct PlanOptions {
     Tool tool = Tool::Pen;
     Point start;  // where the machine is before the job, inches
     Machine machine;
+    bool pauses = true;  // false: run through the pauses (--no-pause)
 };
 
-enum class OpKind { Speed, ToolOn, ToolOff, MoveAbs, Move, Dwell, Home };
+enum class OpKind { Speed, ToolOn, ToolOff, MoveAbs, Move, Dwell, Home, Pause };
 
 struct Op {
     OpKind kind = OpKind::Move;
     int32_t x = 0, y = 0, z = 0;     // target, tenths of a mil (moves, home)
     int32_t dx = 0, dy = 0, dz = 0;  // Move: relative, 22.10 counts
     bool drawn = false;
-    int32_t value = 0;  // Speed: inches per minute; Dwell: milliseconds
+    int32_t value = 0;  // Speed: mils per minute; Dwell: milliseconds; Pause: message
     uint8_t letter = 0;
     uint8_t bytes = 0;  // frame bytes to the box
     int line = 0;
@@ -109,13 +158,19 @@ struct Plan {
     int32_t low[3] = {0, 0, 0}, high[3] = {0, 0, 0};  // tenths of a mil
     double drawnInches = 0, travelInches = 0;
     long segments = 0;  // moves that go to the box
+    long dots = 0;      // pen down and up with no move between (stipples, halftones)
     long frames = 0;
     long compactFrames = 0;
     long bytesToBox = 0;
     double wireSeconds = 0;    // the bytes to the box and their acknowledgements
     double motionSeconds = 0;  // the moves at their feeds
     double estimateSeconds = 0;
-    std::vector<std::string> refusals;  // empty when the job may run
+    // Empty when the job may run; each "LINE:COLUMN: why" (or "line LINE:
+    // why" where the reader gives no column).
+    std::vector<std::string> refusals;
+    std::vector<std::string> messages;  // of the pauses
+    long pausesRunThrough = 0;          // pauses left out (--no-pause)
+    std::vector<std::string> notes;     // lines for the operator: tool, units, ignored words
 };
 
 bool MakePlan(const Program& program, const PlanOptions& options, Plan* plan);
@@ -123,8 +178,10 @@ bool MakePlan(const Program& program, const PlanOptions& options, Plan* plan);
 // The 22.10 count of a position, as the library converts it (half the value
 // is added before the division by the step).
 int64_t CountsOf(int32_t tenthMils, int32_t step);
-// Controller speed value for a speed in inches per minute (as Kap_Velocity).
+// Controller speed value for a speed in inches per minute (as Kap_Velocity)
+// and in mils per minute (as Kap_VelocityMils).
 int64_t SpeedValue(int32_t ipm, const Machine& machine);
+int64_t SpeedValueMils(int64_t milsPerMinute, const Machine& machine);
 // The relative move's frame, as NirekXYZrel chooses it: letter and bytes.
 void RelativeFrame(int32_t dx, int32_t dy, int32_t dz, uint8_t* letter, uint8_t* bytes);
 

@@ -46,7 +46,8 @@ struct Planner {
     const PlanOptions& options;
     Plan& plan;
     bool toolOn = false;
-    bool placed = false;  // the box's counts are known from here on
+    bool toolWanted = false;  // as the program last set it; a pause lifts the tool meanwhile
+    bool placed = false;      // the box's counts are known from here on
     int32_t at[3] = {0, 0, 0};
     int64_t counts[3] = {0, 0, 0};
     int32_t speed = -1;
@@ -54,13 +55,18 @@ struct Planner {
     double wire = 0;              // seconds the line is busy
     long moreRefusals = 0;
 
+    int column = 0;  // of the action being planned
+
     void Refuse(int line, const std::string& text)
     {
         if (plan.refusals.size() >= kMostRefusals) {
             ++moreRefusals;
             return;
         }
-        plan.refusals.push_back((line > 0 ? "line " + std::to_string(line) + ": " : "") + text);
+        std::string where = line <= 0 ? ""
+            : column > 0              ? std::to_string(line) + ":" + std::to_string(column) + ": "
+                                      : "line " + std::to_string(line) + ": ";
+        plan.refusals.push_back(where + text);
     }
 
     // A frame and its acknowledgement; the next frame waits for the latter.
@@ -83,15 +89,18 @@ struct Planner {
         if (on == toolOn)
             return;
         toolOn = on;
+        // A dot: the pen went down and comes up where it went down.
+        if (!on && !plan.ops.empty() && plan.ops.back().kind == OpKind::ToolOn)
+            ++plan.dots;
         Op op;
         op.kind = on ? OpKind::ToolOn : OpKind::ToolOff;
         op.line = line;
-        if (options.tool == Tool::Pen) {
-            op.letter = on ? 'D' : 'U';
-            op.bytes = kPenFrameBytes;
-        } else {
+        if (options.tool == Tool::Laser) {
             op.letter = 'p';
             op.bytes = kParamFrameBytes;
+        } else {
+            op.letter = on ? 'D' : 'U';
+            op.bytes = kPenFrameBytes;
         }
         Send(op);
     }
@@ -140,25 +149,30 @@ struct Planner {
         return ok;
     }
 
+    // Speeds go out in mils a minute, which the 16-bit speed word resolves
+    // to 7.5 mil/min on an 8,000-steps-an-inch axis.
     void SetSpeed(double ipm, int line)
     {
-        long rounded = lround(ipm);
-        if (rounded < 1 || rounded > INT32_MAX) {
-            Refuse(line,
-                "feed " + Inches(ipm) + " in/min: the box takes whole inches per minute"
-                    + " from 1");
+        double mils = nearbyint(ipm * 1000);
+        if (!(mils >= 1 && mils <= INT32_MAX)) {
+            Refuse(line, "feed " + Inches(ipm) + " in/min: the box takes 0.001 in/min or more");
             return;
         }
-        int32_t value = static_cast<int32_t>(rounded);
+        int32_t value = static_cast<int32_t>(mils);
         if (value == speed)
             return;
         if (plan.countsKnown && options.machine.vunitY != 0) {
-            int64_t word = SpeedValue(value, options.machine);
+            int64_t word = SpeedValueMils(value, options.machine);
             if (word > kMaxSpeedValue)
                 Refuse(line,
-                    "feed " + std::to_string(value)
-                        + " in/min is beyond the box's 16-bit speed (speed value "
+                    "feed " + Inches(ipm) + " in/min is beyond the box's 16-bit speed (speed value "
                         + std::to_string(word) + " of at most 65535)");
+            else if (word < 1)
+                Refuse(line,
+                    "feed " + Inches(ipm) + " in/min is below the box's slowest speed (value 1, "
+                        + Inches(
+                            1000.0 / static_cast<double>(SpeedValueMils(1000000, options.machine)))
+                        + " in/min)");
         }
         speed = value;
         Op op;
@@ -172,7 +186,7 @@ struct Planner {
 
     void Motion(double inches)
     {
-        double seconds = speed > 0 ? inches * 60.0 / speed : 0;
+        double seconds = speed > 0 ? inches * 60000.0 / speed : 0;
         plan.motionSeconds += seconds;
         done = std::max(done, arrive) + seconds;
     }
@@ -200,10 +214,13 @@ struct Planner {
                 at[i] = target[i];
             return;  // shorter than the box's resolution
         }
+        // After a pause the tool goes back to what the program wants.
+        Tool(toolWanted, a.line);
         SetSpeed(a.rapid ? options.rapidIpm : (a.feed > 0 ? a.feed : options.feedIpm), a.line);
         Op op;
         op.x = target[0], op.y = target[1], op.z = target[2];
-        op.drawn = toolOn;
+        // A mill's drawing is its cutting moves, whatever the spindle does.
+        op.drawn = options.tool == Tool::Mill ? !a.rapid : toolOn;
         op.line = a.line;
         if (!placed) {
             op.kind = OpKind::MoveAbs;
@@ -232,7 +249,7 @@ struct Planner {
         double inches = sqrt(pow(target[0] - at[0], 2) + pow(target[1] - at[1], 2)
                             + pow(target[2] - at[2], 2))
             / 10000.0;
-        (toolOn ? plan.drawnInches : plan.travelInches) += inches;
+        (op.drawn ? plan.drawnInches : plan.travelInches) += inches;
         Bounds(target);
         ++plan.segments;
         Send(op);
@@ -264,6 +281,28 @@ struct Planner {
         placed = true;
     }
 
+    // The stream stops once the box has done the moves before it; the tool
+    // is off while the operator works.
+    void Pause(const Action& a, const std::vector<std::string>& messages)
+    {
+        if (!options.pauses) {
+            ++plan.pausesRunThrough;
+            return;
+        }
+        Tool(false, a.line);
+        Op op;
+        op.kind = OpKind::Pause;
+        op.line = a.line;
+        op.value = static_cast<int32_t>(plan.messages.size());
+        plan.messages.push_back(a.message >= 0 && static_cast<size_t>(a.message) < messages.size()
+                ? messages[static_cast<size_t>(a.message)]
+                : "pause");
+        Send(op);
+        done = std::max(done, arrive);
+        arrive = done;
+        plan.ops.back().doneAt = done;
+    }
+
     void Dwell(const Action& a)
     {
         if (!(a.seconds >= 0 && a.seconds <= 3600)) {
@@ -292,12 +331,27 @@ int64_t CountsOf(int32_t tenthMils, int32_t step)
     return (t * kCountsPerTenthMilTimesStep + (t >> 1)) / step;
 }
 
+namespace {
+
+int64_t VelocityFactor(const Machine& machine)
+{
+    return static_cast<int64_t>(0x100000u / machine.vunitY) * 100000000 / machine.stepY;
+}
+
+}  // namespace
+
 int64_t SpeedValue(int32_t ipm, const Machine& machine)
 {
     if (machine.vunitY == 0 || machine.stepY == 0)
         return 0;
-    int64_t factor = static_cast<int64_t>(0x100000u / machine.vunitY) * 100000000 / machine.stepY;
-    return static_cast<int64_t>(ipm) * factor / 3840;
+    return static_cast<int64_t>(ipm) * VelocityFactor(machine) / 3840;
+}
+
+int64_t SpeedValueMils(int64_t milsPerMinute, const Machine& machine)
+{
+    if (machine.vunitY == 0 || machine.stepY == 0)
+        return 0;
+    return (milsPerMinute * VelocityFactor(machine) + 1920000) / 3840000;
 }
 
 void RelativeFrame(int32_t dx, int32_t dy, int32_t dz, uint8_t* letter, uint8_t* bytes)
@@ -343,17 +397,38 @@ bool MakePlan(const Program& program, const PlanOptions& options, Plan* plan)
         p.Tool(false, 0);
     }
     for (const Action& a : program.actions) {
+        p.column = a.column;
         switch (a.kind) {
         case ActionKind::Move: p.Move(a); break;
-        case ActionKind::ToolOn: p.Tool(true, a.line); break;
-        case ActionKind::ToolOff: p.Tool(false, a.line); break;
+        case ActionKind::ToolOn:
+        case ActionKind::ToolOff:
+            p.toolWanted = a.kind == ActionKind::ToolOn;
+            p.Tool(p.toolWanted, a.line);
+            break;
         case ActionKind::Dwell: p.Dwell(a); break;
         case ActionKind::Home: p.Home(a); break;
+        case ActionKind::Pause: p.Pause(a, program.messages); break;
         }
     }
     p.Tool(false, 0);
     if (p.moreRefusals > 0)
         plan->refusals.push_back("... and " + std::to_string(p.moreRefusals) + " more");
+    plan->notes = program.notes;
+    if (!program.ignored.empty()) {
+        std::string ignored = "ignored:";
+        for (size_t i = 0; i < program.ignored.size(); ++i) {
+            ignored += (i ? ", " : " ") + program.ignored[i].first;
+            if (program.ignored[i].second > 1)
+                ignored += " \u00d7" + std::to_string(program.ignored[i].second);
+        }
+        plan->notes.push_back(ignored);
+    }
+    if (plan->pausesRunThrough > 0)
+        plan->notes.push_back(
+            "pauses: " + std::to_string(plan->pausesRunThrough) + " run through (--no-pause)");
+    else if (!plan->messages.empty())
+        plan->notes.push_back("pauses: " + std::to_string(plan->messages.size())
+            + " (the run waits for Enter at each)");
     plan->wireSeconds = p.wire;
     plan->estimateSeconds = std::max(p.arrive, p.done);
     return plan->refusals.empty();

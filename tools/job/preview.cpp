@@ -40,10 +40,14 @@ std::string PreviewSvg(const Plan& plan, const Point& start)
         "viewBox=\"%.4f %.4f %.4f %.4f\">\n"
         "<title>Job plan, inches: drawn black, travel red</title>\n",
         width, height, low[0] - margin, -high[1] - margin, width, height);
-    std::string drawn, travel;
+    std::string drawn, travel, dots;
     double x = start.x, y = start.y;
     bool drawnOpen = false;
-    for (const Op& op : plan.ops) {
+    for (size_t i = 0; i < plan.ops.size(); ++i) {
+        const Op& op = plan.ops[i];
+        // A dot the pen makes in place: a small ring, visible at any zoom.
+        if (op.kind == OpKind::ToolOff && i > 0 && plan.ops[i - 1].kind == OpKind::ToolOn)
+            dots += Format("<circle cx=\"%.4f\" cy=\"%.4f\" r=\"0.005\"/>", x, 0.0 - y);
         if (op.kind == OpKind::Home) {
             travel += Format(" M%.4f %.4f", x, 0.0 - y) + " L0 0";
             x = y = 0;
@@ -72,6 +76,10 @@ std::string PreviewSvg(const Plan& plan, const Point& start)
     svg += "<path id=\"drawn\" fill=\"none\" stroke=\"black\" stroke-width=\"1\" "
            "vector-effect=\"non-scaling-stroke\" d=\""
         + drawn + "\"/>\n";
+    if (!dots.empty())
+        svg += "<g id=\"dots\" fill=\"none\" stroke=\"black\" stroke-width=\"1\" "
+               "vector-effect=\"non-scaling-stroke\">"
+            + dots + "</g>\n";
     svg += "</svg>\n";
     return svg;
 }
@@ -86,6 +94,8 @@ std::string Summary(const Plan& plan, const std::string& unit)
         return std::string(text);
     };
     std::string text;
+    for (const std::string& note : plan.notes)
+        text += note + "\n";
     long moves = 0, drawnMoves = 0;
     for (const Op& op : plan.ops)
         if (op.kind == OpKind::Move || op.kind == OpKind::MoveAbs) {
@@ -93,7 +103,8 @@ std::string Summary(const Plan& plan, const std::string& unit)
             drawnMoves += op.drawn ? 1 : 0;
         }
     text += "segments " + std::to_string(plan.segments) + " (" + std::to_string(drawnMoves)
-        + " drawn, " + std::to_string(moves - drawnMoves) + " travel)\n";
+        + " drawn, " + std::to_string(moves - drawnMoves) + " travel)"
+        + (plan.dots > 0 ? ", dots " + std::to_string(plan.dots) : "") + "\n";
     if (plan.segments > 0) {
         text += "bounds X " + number(plan.low[0] * per) + " .. " + number(plan.high[0] * per)
             + "  Y " + number(plan.low[1] * per) + " .. " + number(plan.high[1] * per);

@@ -45,6 +45,8 @@ struct Stream {
     volatile sig_atomic_t* interrupted;
     ProgressHook progress;
     void* context;
+    PauseHook pause;
+    void* pauseContext;
     RunReport report;
 
     void Progress()
@@ -56,7 +58,14 @@ struct Stream {
     bool WaitForHalt()
     {
         double start = Now();
-        while (Kap_InMotion()) {
+        int32_t state;
+        while ((state = Kap_InMotion()) != 0) {
+            // A box that does not answer is not one that still moves.
+            if (state == ZRQ_ACK_TIMEOUT) {
+                report.end = RunEnd::Failed;
+                report.result = state;
+                return false;
+            }
             if (*interrupted) {
                 report.end = RunEnd::Interrupted;
                 return false;
@@ -90,7 +99,7 @@ struct Stream {
     {
         int32_t result = 0;
         switch (op.kind) {
-        case OpKind::Speed: result = Kap_Velocity(op.value); break;
+        case OpKind::Speed: result = Kap_VelocityMils(op.value); break;
         case OpKind::ToolOn:
         case OpKind::ToolOff: result = Tool(op); break;
         case OpKind::MoveAbs:
@@ -107,6 +116,17 @@ struct Stream {
             SleepMicros(op.value * 1000L, interrupted);
             break;
         case OpKind::Home: result = Kap_Home(); break;
+        case OpKind::Pause:
+            // The plan put the tool off before the pause; the box must have
+            // done every move before it too.
+            if (!WaitForHalt())
+                return false;
+            if (pause != nullptr
+                && !pause(plan.messages[static_cast<size_t>(op.value)], op.line, pauseContext)) {
+                report.end = RunEnd::Interrupted;
+                return false;
+            }
+            break;
         }
         if (result != 0) {
             report.end = RunEnd::Failed;
@@ -120,10 +140,10 @@ struct Stream {
 
 }  // namespace
 
-RunReport StreamPlan(
-    const Plan& plan, volatile sig_atomic_t* interrupted, ProgressHook progress, void* context)
+RunReport StreamPlan(const Plan& plan, volatile sig_atomic_t* interrupted, ProgressHook progress,
+    void* context, PauseHook pause, void* pauseContext)
 {
-    Stream s {plan, interrupted, progress, context, RunReport()};
+    Stream s {plan, interrupted, progress, context, pause, pauseContext, RunReport()};
     if (plan.usesZ)
         Kap_3dMode();
     int32_t waitMode = Kap_SetWaitMode(0);
@@ -142,8 +162,12 @@ RunReport StreamPlan(
     }
     if (sent)
         s.WaitForHalt();
+    // A call that failed because a stop signal's emergency stop ended it
+    // was interrupted; the stop has been sent already.
+    if (s.report.end == RunEnd::Failed && *interrupted)
+        s.report.end = RunEnd::Interrupted;
     if (s.report.end == RunEnd::Failed || s.report.end == RunEnd::StillMoving)
-        NirekEstop();
+        s.report.stopResult = NirekEstop();
     Kap_SetWaitMode(waitMode);
     return s.report;
 }

@@ -16,20 +16,25 @@ enum class RunEnd { Done, Interrupted, Failed, StillMoving };
 
 struct RunReport {
     RunEnd end = RunEnd::Done;
-    int line = 0;        // Failed: the source line of the operation
-    int32_t result = 0;  // Failed: what the call returned
-    long segments = 0;   // moves sent
+    int line = 0;            // Failed: the source line of the operation
+    int32_t result = 0;      // Failed: what the call returned
+    long segments = 0;       // moves sent
+    int32_t stopResult = 0;  // Failed, StillMoving: what the emergency stop returned
 };
 
 // Called between operations and while the box finishes its moves.
 typedef void (*ProgressHook)(long done, long total, void* context);
+// Called at a pause once the box has stopped and the tool is off; false
+// ends the run as interrupted.
+typedef bool (*PauseHook)(const std::string& message, int line, void* context);
 
 // Sends the plan in lazy mode, then waits until the box has stopped. Ends
 // early when *interrupted becomes non-zero (the caller then sends the
 // emergency stop and reports it) or, with the emergency stop sent, when a
 // call fails. The wait mode is as before afterwards.
-RunReport StreamPlan(
-    const Plan& plan, volatile sig_atomic_t* interrupted, ProgressHook progress, void* context);
+// Without a pause hook the stream goes on at once after each pause.
+RunReport StreamPlan(const Plan& plan, volatile sig_atomic_t* interrupted, ProgressHook progress,
+    void* context, PauseHook pause = nullptr, void* pauseContext = nullptr);
 
 // The box's own step sizes (information selector 26) for X, Y and Z and the
 // Y velocity unit (27); zeros for what it does not report.

@@ -57,10 +57,13 @@ const std::vector<CommandSpec> kCommands = {
     {"version", {}, RunVersion, "print versions"},
     {"job", {{kText, "FILE"}}, RunJob, kJobHelp,
         {{"--dry-run"}, {"--ignore-unknown"}, {"--preview", "a file name", kText},
-            {"--tolerance", "a distance", kDistance}, {"--tool", "pen or laser", kText},
+            {"--tolerance", "a distance", kDistance}, {"--tool", "pen, laser or mill", kText},
+            {"--format", "gcode or svg", kText}, {"--units", "in or mm", kText},
+            {"--pen-z", "a distance", kDistance}, {"--optional-stop"}, {"--no-pause"},
             {"--feed", "inches per minute", kText}, {"--rapid", "inches per minute", kText},
             {"--scale", "a factor", kText}, {"--fit", "WIDTHxHEIGHT", kText},
-            {"--origin", "X,Y", kText}, {"--steps", "X,Y[,Z]", kText}},
+            {"--origin", "X,Y", kText}, {"--steps", "X,Y[,Z]", kText}, {"--layers"},
+            {"--layer", "a layer's name", kText}, {"--pause-between-layers"}, {"--optimize"}},
         nullptr, PrepareJob},
 };
 

@@ -1,10 +1,32 @@
 #include "config.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// As the library opens its files: without waiting, and regular files only. A
+// FIFO would hold the read until some writer came, a device could be read
+// for ever; both read as files that cannot be opened.
+FILE* OpenRegularFile(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
 
 const char* const kConfigFiles[kConfigFileCount] = {"/qorin/qorin.cfg", "/qv/main.cfg"};
 const char kPortKey[] = " COMPORT ";
@@ -58,7 +80,7 @@ ConfigFile ReadConfigFile(int index)
 {
     ConfigFile config;
     config.path = ConfigRoot() + kConfigFiles[index];
-    FILE* file = fopen(config.path.c_str(), "rb");
+    FILE* file = OpenRegularFile(config.path);
     if (file == nullptr)
         return config;
     config.readable = true;
@@ -75,7 +97,7 @@ ConfigFile ReadConfigFile(int index)
 
 bool ReadKeyValue(const std::string& path, const char* key, int32_t* value)
 {
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = OpenRegularFile(path);
     if (file == nullptr)
         return false;
     std::string line;

@@ -49,5 +49,7 @@ int RunDoctor(const Command& c);
 int RunJob(const Command& c);
 bool PrepareJob(Command* c, std::string* why, int* status);
 extern const char kJobHelp[];
+// zrqctl job --help: the options of a job, general and per kind of file.
+void PrintJobHelp();
 
 #endif

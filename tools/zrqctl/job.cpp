@@ -4,12 +4,15 @@
 // machine ended up.
 #include "job.h"
 
+#include <ctype.h>
 #include <math.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -41,6 +44,39 @@ bool ParseNumber(const std::string& text, double* value)
     return !text.empty() && end == text.c_str() + text.size() && std::isfinite(*value);
 }
 
+// A distance of --fit or --origin. Bare numbers are tenths of a mil, as
+// everywhere in zrqctl; one that makes less than a tenth of an inch is far
+// more likely a forgotten unit ("--fit 8x6") than meant, and is refused.
+bool ParsePlacement(const std::string& text, int32_t* value, std::string* why)
+{
+    if (!ParseDistance(text, value, why))
+        return false;
+    bool unit = text.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+        != std::string::npos;
+    if (!unit && *value != 0 && *value > -1000 && *value < 1000) {
+        *why = "'" + text + "' is " + std::to_string(*value)
+            + " tenths of a mil; give a unit (in, mm, mil)";
+        return false;
+    }
+    return true;
+}
+
+// A refusal of the plan with the file's name: "FILE:LINE:COLUMN: why" where
+// the reader named the word, "FILE: line LINE: why" otherwise.
+std::string Refusal(const std::string& path, const std::string& refusal)
+{
+    bool placed = !refusal.empty() && isdigit(static_cast<unsigned char>(refusal[0]));
+    return path + (placed ? ":" : ": ") + refusal;
+}
+
+int FirstPauseLine(const job::Plan& plan)
+{
+    for (const job::Op& op : plan.ops)
+        if (op.kind == job::OpKind::Pause)
+            return op.line;
+    return 0;
+}
+
 // "A,B" or "AxB" as two distances.
 bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, std::string* why)
 {
@@ -50,7 +86,8 @@ bool ParsePair(const std::string& text, char separator, int32_t* a, int32_t* b, 
         *why = std::string("needs two distances joined by '") + separator + "'";
         return false;
     }
-    return ParseDistance(text.substr(0, at), a, why) && ParseDistance(text.substr(at + 1), b, why);
+    return ParsePlacement(text.substr(0, at), a, why)
+        && ParsePlacement(text.substr(at + 1), b, why);
 }
 
 std::string Distance(double tenthMils)
@@ -111,22 +148,112 @@ struct Progress {
     }
 };
 
+// What came of the emergency stop a failed run sent.
+const char* StopReport(int32_t result)
+{
+    if (result == ZRQ_STOP_NOT_SENT)
+        return "the emergency stop could NOT be written to the line";
+    return result == 0 ? "emergency stop sent" : "emergency stop sent, not answered";
+}
+
 }  // namespace
 
-const char kJobHelp[]
-    = "FILE [options]  plan, preview and run a .gcode/.nc/.ngc or .svg file\n"
-      "            --dry-run  plan and print only     --preview OUT.svg  draw the plan\n"
-      "            --tolerance D  chord error of curves (default 0.001in)\n"
-      "            --tool pen|laser  --ignore-unknown  --feed IPM (default 20)\n"
-      "            --rapid IPM (default 100)  --scale S  --fit WxH  --origin X,Y\n"
-      "            --steps X,Y[,Z]  steps in 1e-8 in, for a box that reports none";
+const char kJobHelp[] = "FILE [options]  plan, preview and run a G-code or SVG file (job --help)";
+
+namespace {
+
+const char kJobUsage[]
+    = "usage: zrqctl init job FILE [options]\n"
+      "\n"
+      "Reads the whole file, plans it for the box and prints the plan; refuses,\n"
+      "before anything is sent, what the box cannot do; then streams the moves.\n"
+      "Ctrl-C sends the emergency stop.\n"
+      "\n"
+      "General options:\n"
+      "  --dry-run           plan and print only (no box needed)\n"
+      "  --preview OUT.svg   draw the plan: drawn moves black, travel red\n"
+      "  --format gcode|svg  the kind of file; by default from its extension\n"
+      "                      (.gcode .gco .g .nc .ngc .cnc .tap .txt, .svg), else its content\n"
+      "  --tool pen|laser|mill\n"
+      "                      pen: the pen down on drawn moves only, never on travel;\n"
+      "                      laser: on only on drawn moves with power, off on travel;\n"
+      "                      mill: Z is an axis (G-code without --tool: mill when the\n"
+      "                      file moves Z, else pen)\n"
+      "  --feed IPM          in/min of moves without a feed of their own (default 20)\n"
+      "  --rapid IPM         in/min of travel and G0 (default 100)\n"
+      "  --tolerance D       largest chord error of curves (default 0.001in)\n"
+      "  --scale S  --fit WxH  --origin X,Y\n"
+      "                      scale, fit into WxH, or put the drawing's lower left at X,Y\n"
+      "  --steps X,Y[,Z]     steps in 1e-8 in, for a box that reports none\n"
+      "  --no-pause          run through the pauses (the plan says how many)\n"
+      "\n"
+      "G-code options:\n"
+      "  --units in|mm       units of a file that sets neither G20 nor G21 (default mm)\n"
+      "  --pen-z D           pen: below this Z the pen is down (default 0); Z is not sent\n"
+      "  --optional-stop     M1 pauses as M0 does (default: M1 is ignored)\n"
+      "  --ignore-unknown    pass over M words and letters of no known meaning (listed);\n"
+      "                      words that change where the tool goes are never passed over\n"
+      "\n"
+      "Pauses (M0, M1 with --optional-stop, M6): the stream stops once the box has\n"
+      "done the moves before, the pen goes up or the laser off, the line's comment\n"
+      "and the tool number are shown, and Enter goes on. A file that pauses needs a\n"
+      "terminal on standard input, or --no-pause. zrqctl(1) lists the G-code words.\n"
+      "\n"
+      "SVG options:\n"
+      "  --layers            list the layers (top-level groups): label, visibility,\n"
+      "                      drawn length; then stop\n"
+      "  --layer NAME        only this layer; repeat it for more, drawn in that order\n"
+      "  --pause-between-layers\n"
+      "                      pause before each next layer (pen up, Enter goes on)\n"
+      "  --optimize          reorder and reverse the strokes within each layer for\n"
+      "                      shorter pen-up travel; join those whose ends meet\n"
+      "  --ignore-unknown    skip (and list) text, images and foreign objects\n"
+      "docs/svg.md lists what SVG files draw, skip and refuse.\n";
+
+}  // namespace
+
+void PrintJobHelp()
+{
+    fputs(kJobUsage, stdout);
+}
 
 namespace {
 
 bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse, std::string* why)
 {
     request->dryRun = c.Has("--dry-run");
+    request->noPause = c.Has("--no-pause");
     parse->ignoreUnknown = c.Has("--ignore-unknown");
+    request->listLayers = parse->listLayers = c.Has("--layers");
+    request->pauseBetweenLayers = c.Has("--pause-between-layers");
+    request->optimize = c.Has("--optimize");
+    for (const auto& given : c.flags)
+        if (given.first == "--layer" && given.second >= 0
+            && given.second < static_cast<int32_t>(c.texts.size()))
+            parse->layers.push_back(c.texts[static_cast<size_t>(given.second)]);
+    request->layers = parse->layers;
+    parse->optionalStop = c.Has("--optional-stop");
+    if (const std::string* text = c.FlagText("--format")) {
+        if (*text != "gcode" && *text != "svg") {
+            *why = "--format '" + *text + "': must be gcode or svg";
+            return false;
+        }
+        parse->format = *text == "svg" ? job::InputFormat::Svg : job::InputFormat::Gcode;
+    }
+    if (const std::string* text = c.FlagText("--units")) {
+        if (*text != "in" && *text != "mm") {
+            *why = "--units '" + *text + "': must be in or mm";
+            return false;
+        }
+        parse->inchesAssumed = *text == "in";
+    }
+    if (c.Has("--pen-z")) {
+        parse->penZ = c.Flag("--pen-z") / 10000.0;
+        if (c.FlagText("--tool") == nullptr) {
+            request->toolGiven = parse->toolGiven = true;
+            request->tool = parse->tool = job::Tool::Pen;
+        }
+    }
     if (const std::string* text = c.FlagText("--preview"))
         request->previewPath = *text;
     if (c.Has("--tolerance")) {
@@ -137,11 +264,15 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
         parse->tolerance = c.Flag("--tolerance") / 10000.0;
     }
     if (const std::string* text = c.FlagText("--tool")) {
-        if (*text != "pen" && *text != "laser") {
-            *why = "--tool '" + *text + "': must be pen or laser";
+        if (*text != "pen" && *text != "laser" && *text != "mill") {
+            *why = "--tool '" + *text + "': must be pen, laser or mill";
             return false;
         }
-        request->tool = *text == "pen" ? job::Tool::Pen : job::Tool::Laser;
+        request->tool = *text == "pen" ? job::Tool::Pen
+            : *text == "laser"         ? job::Tool::Laser
+                                       : job::Tool::Mill;
+        request->toolGiven = parse->toolGiven = true;
+        parse->tool = request->tool;
     }
     double number = 0;
     for (const char* name : {"--feed", "--rapid"})
@@ -197,6 +328,61 @@ bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse
     return true;
 }
 
+// A warning, with the distance, when the drawing leaves the page its file
+// gives (with --fit or --origin it is placed anew, and the page is moot).
+void DrawingOffPage(
+    const job::Program& program, const job::Point& low, const job::Point& high, JobRequest* request)
+{
+    if (program.pageWidth <= 0 || program.pageHeight <= 0 || request->fit || request->origin)
+        return;
+    double out
+        = std::max({0.0, -low.x, -low.y, high.x - program.pageWidth, high.y - program.pageHeight});
+    if (out > 0.0005)
+        request->warnings.push_back("the drawing leaves its page ("
+            + Distance(program.pageWidth * 10000) + " x " + Distance(program.pageHeight * 10000)
+            + ") by up to " + Distance(out * 10000));
+}
+
+// --pause-between-layers: the job's pause (pen up, Enter goes on) before
+// each layer that has drawing before it. Layers' ranges stay theirs, each
+// with its pause.
+void PauseBetweenLayers(job::Program* program)
+{
+    std::vector<size_t> at;  // old indices the pauses go before
+    std::vector<job::Action> pauses;
+    for (const job::Layer& layer : program->layers) {
+        if (layer.begin == layer.end || layer.begin == 0)
+            continue;
+        job::Action pause;
+        pause.kind = job::ActionKind::Pause;
+        pause.line = layer.line;
+        pause.message = static_cast<int>(program->messages.size());
+        program->messages.push_back("layer '" + layer.name + "' next: change the pen");
+        at.push_back(layer.begin);
+        pauses.push_back(pause);
+    }
+    if (at.empty())
+        return;
+    std::vector<job::Action> actions;
+    actions.reserve(program->actions.size() + at.size());
+    size_t k = 0;
+    for (size_t i = 0; i <= program->actions.size(); ++i) {
+        for (; k < at.size() && at[k] == i; ++k)
+            actions.push_back(pauses[k]);
+        if (i < program->actions.size())
+            actions.push_back(program->actions[i]);
+    }
+    // An index moves on by the pauses put before it.
+    auto moved = [&](size_t x) {
+        return x + static_cast<size_t>(std::lower_bound(at.begin(), at.end(), x) - at.begin());
+    };
+    for (job::Layer& layer : program->layers) {
+        layer.begin = moved(layer.begin);
+        layer.end = moved(layer.end);
+    }
+    program->actions.swap(actions);
+}
+
 }  // namespace
 
 bool PrepareJob(Command* c, std::string* why, int* status)
@@ -216,6 +402,7 @@ bool PrepareJob(Command* c, std::string* why, int* status)
     job::Program& program = request->program;
     job::Point low, high;
     if (job::ProgramBounds(program, &low, &high)) {
+        DrawingOffPage(program, low, high, request.get());
         double scale = request->scale;
         if (request->fit) {
             double w = high.x - low.x, h = high.y - low.y;
@@ -223,29 +410,92 @@ bool PrepareJob(Command* c, std::string* why, int* status)
             double sy = h > 0 ? request->fitHeight / 10000.0 / h : 1e300;
             scale = std::min(sx, sy) < 1e300 ? std::min(sx, sy) : 1;
         }
+        // The chord tolerance holds on the machine: curves are flattened
+        // again, finer by the scale (bounds and placement stay as they were).
+        if (scale != 1) {
+            job::ParseOptions scaled = parse;
+            scaled.tolerance = parse.tolerance / scale;
+            if (!job::ParseFile(request->path, scaled, &program, why)) {
+                *status = kExitDataError;
+                return false;
+            }
+        }
         // The drawing's lower-left corner goes to the origin (0,0 with --fit).
         bool place = request->fit || request->origin;
         double ox = request->originX / 10000.0, oy = request->originY / 10000.0;
         job::PlaceProgram(
             &program, scale, place ? ox - low.x * scale : 0, place ? oy - low.y * scale : 0);
     }
+    if (request->optimize && !job::OptimizeTravel(&program, job::Point(), &request->optimized)) {
+        *why = "job: --optimize: " + request->path + " is not pen strokes alone";
+        *status = kExitUsage;
+        return false;
+    }
+    if (request->pauseBetweenLayers)
+        PauseBetweenLayers(&program);
     // What can be refused without the box (32 bits of tenths of a mil,
     // feeds) is refused now, before any command of the line runs.
     job::PlanOptions options;
     options.feedIpm = request->feedIpm;
     options.rapidIpm = request->rapidIpm;
-    options.tool = request->tool;
+    options.tool = request->toolGiven ? request->tool : program.tool;
+    options.pauses = !request->noPause;
     job::Plan plan;
     if (!job::MakePlan(program, options, &plan)) {
         *why = "job: " + request->path + ": refused; nothing was sent";
         for (const std::string& r : plan.refusals)
-            *why += "\n  " + r;
+            *why += "\n  " + Refusal(request->path, r);
+        *status = kExitDataError;
+        return false;
+    }
+    // Nobody could answer a pause: refused before the port opens.
+    if (!request->dryRun && !plan.messages.empty() && !isatty(STDIN_FILENO)) {
+        *why = "job: " + request->path + ": " + std::to_string(plan.messages.size())
+            + " pause(s), the first at line " + std::to_string(FirstPauseLine(plan))
+            + ", and standard input is no terminal to go on from; --no-pause runs through "
+              "them; nothing was sent";
         *status = kExitDataError;
         return false;
     }
     c->job = request;
     return true;
 }
+
+namespace {
+
+// At a pause: the box has stopped and the tool is off. Enter goes on; a
+// stop signal ends the wait (the stream then sends the emergency stop).
+bool WaitAtPause(const std::string& message, int line, void* context)
+{
+    Progress* progress = static_cast<Progress*>(context);
+    progress->End();
+    double began = Now();
+    printf("job: paused at line %d: %s\n  the box has stopped, tool off; Enter goes on, "
+           "Ctrl-C stops\n",
+        line, message.c_str());
+    fflush(stdout);
+    volatile sig_atomic_t* stop = StopFlag();
+    bool ended = false;
+    while (!*stop) {
+        struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+        if (ended || poll(&in, 1, 100) <= 0) {
+            if (ended)
+                usleep(100000);
+            continue;
+        }
+        char ch = 0;
+        ssize_t n = read(STDIN_FILENO, &ch, 1);
+        if (n == 1 && ch == '\n')
+            break;
+        ended = n == 0;  // end of input: only a stop signal ends this wait
+    }
+    // The progress bar counts from the start of the moves, not the pause.
+    progress->started += Now() - began;
+    progress->lastShown = -1;
+    return !*stop;
+}
+
+}  // namespace
 
 int RunJob(const Command& c)
 {
@@ -254,11 +504,28 @@ int RunJob(const Command& c)
     const char* unit = g_options.units == Unit::Millimetre ? "mm" : "in";
     for (const std::string& s : request.program.skipped)
         printf("job: skipped %s\n", s.c_str());
+    for (const std::string& w : request.warnings)
+        printf("job: warning: %s\n", w.c_str());
+    if (request.listLayers) {
+        printf("job %s: %zu layers\n", request.path.c_str(), request.program.layers.size());
+        for (const job::Layer& layer : request.program.layers)
+            printf("  %-24s %-7s drawn %s (line %d)\n", ("'" + layer.name + "'").c_str(),
+                layer.visible ? "visible" : "hidden", Distance(layer.drawnInches * 10000).c_str(),
+                layer.line);
+        return 0;
+    }
+    if (request.optimize)
+        printf("optimize: pen-up travel in the file's order %s, optimised %s (%ld strokes, %ld "
+               "joined)\n",
+            Distance(request.optimized.travelBefore * 10000).c_str(),
+            Distance(request.optimized.travelAfter * 10000).c_str(), request.optimized.strokes,
+            request.optimized.joined);
 
     job::PlanOptions options;
     options.feedIpm = request.feedIpm;
     options.rapidIpm = request.rapidIpm;
-    options.tool = request.tool;
+    options.tool = request.toolGiven ? request.tool : request.program.tool;
+    options.pauses = !request.noPause;
     options.machine.stepX = request.steps[0];
     options.machine.stepY = request.steps[1];
     options.machine.stepZ = request.steps[2];
@@ -296,8 +563,7 @@ int RunJob(const Command& c)
     fflush(stdout);
     if (!accepted) {
         for (const std::string& r : plan.refusals)
-            fprintf(
-                stderr, "zrqctl: %sjob: %s: %s\n", where.c_str(), request.path.c_str(), r.c_str());
+            fprintf(stderr, "zrqctl: %sjob: %s\n", where.c_str(), Refusal(request.path, r).c_str());
         fprintf(stderr, "zrqctl: %sjob: refused; nothing was sent\n", where.c_str());
         return kExitDataError;
     }
@@ -320,7 +586,8 @@ int RunJob(const Command& c)
     progress.enabled = g_options.progressLine;
     progress.plan = &plan;
     progress.started = Now();
-    job::RunReport report = job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress);
+    job::RunReport report
+        = job::StreamPlan(plan, StopFlag(), Progress::Hook, &progress, WaitAtPause, &progress);
     progress.End();
     switch (report.end) {
     case job::RunEnd::Done: break;
@@ -329,15 +596,18 @@ int RunJob(const Command& c)
             report.segments, plan.segments);
         return StopNow();
     case job::RunEnd::Failed:
-        fprintf(stderr,
-            "zrqctl: %sjob: line %d: the box refused or did not answer (%d: %s); emergency stop "
-            "sent\n",
-            where.c_str(), report.line, report.result,
-            Kap_GetErrorString() ? Kap_GetErrorString() : "");
+        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n", where.c_str(),
+            report.line > 0 ? ("line " + std::to_string(report.line) + ": ").c_str() : "",
+            report.result == ZRQ_ACK_TIMEOUT ? "the box did not answer" : "the box refused",
+            report.segments, plan.segments, report.result,
+            report.result == ZRQ_ACK_TIMEOUT ? "no answer"
+                : Kap_GetErrorString()       ? Kap_GetErrorString()
+                                             : "",
+            StopReport(report.stopResult));
         return report.result > 0 && report.result < 256 ? report.result : kExitTempFail;
     case job::RunEnd::StillMoving:
-        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; emergency stop sent\n",
-            where.c_str());
+        fprintf(stderr, "zrqctl: %sjob: the box did not stop moving; %s\n", where.c_str(),
+            StopReport(report.stopResult));
         return kExitTempFail;
     }
 

@@ -16,6 +16,8 @@ struct JobRequest {
     bool dryRun = false;
     std::string previewPath;
     job::Tool tool = job::Tool::Pen;
+    bool toolGiven = false;
+    bool noPause = false;
     double feedIpm = 20, rapidIpm = 100;
     bool fit = false;
     int32_t fitWidth = 0, fitHeight = 0;  // tenths of a mil
@@ -24,6 +26,11 @@ struct JobRequest {
     int32_t originX = 0, originY = 0;  // tenths of a mil
     int32_t steps[3] = {0, 0, 0};      // X, Y, Z in 10^-8 inch; 0 = ask the box
     job::Program program;
+    // SVG: layers and travel.
+    std::vector<std::string> layers;  // --layer, in the order given
+    bool listLayers = false, pauseBetweenLayers = false, optimize = false;
+    job::OptimizeReport optimized;
+    std::vector<std::string> warnings;  // printed before the plan
 };
 
 #endif

@@ -1,4 +1,8 @@
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -10,6 +14,56 @@
 #include "stop.h"
 #include "zrqapi.h"
 #include "zrqctl.h"
+
+namespace {
+
+const double kHolderStopSeconds = 5;
+
+// The port is held by another process. Another zrqctl is ours: asked with
+// SIGINT it sends its own emergency stop at once and lets go of the port,
+// and then this one stops the box once more and sees how it answers. Any
+// other holder is named with the way to stop it. True when the port is now
+// open here.
+bool StopTheHolder(const Command& c, int32_t port)
+{
+    PortReport report = CheckPort(port);
+    pid_t holder = report.lockHolder;
+    if (holder == 0 || holder == getpid())
+        return false;
+    std::string who = "process " + std::to_string(holder)
+        + (report.lockHolderName.empty() ? "" : " (" + report.lockHolderName + ")");
+    if (report.lockHolderName != "zrqctl") {
+        fprintf(stderr,
+            "zrqctl: %sestop: COM%d is held by %s; stop the box from there, or end it with "
+            "kill -INT %d\n",
+            c.where.c_str(), static_cast<int>(port), who.c_str(), static_cast<int>(holder));
+        return false;
+    }
+    if (kill(holder, SIGINT) != 0) {
+        fprintf(stderr, "zrqctl: %sestop: COM%d is held by %s, which cannot be signalled: %s\n",
+            c.where.c_str(), static_cast<int>(port), who.c_str(), strerror(errno));
+        return false;
+    }
+    printf("estop: COM%d is held by %s: asked it to stop (SIGINT)\n", static_cast<int>(port),
+        who.c_str());
+    fflush(stdout);
+    double start = Now();
+    while (Now() - start < kHolderStopSeconds) {
+        SleepMicros(20000);
+        if (NirekInstall(port) == 0) {
+            printf("estop: %s let go of the port after %.1f s\n", who.c_str(), Now() - start);
+            return true;
+        }
+    }
+    fprintf(stderr,
+        "zrqctl: %sestop: %s did not let go of COM%d within %.0f s; its own emergency stop "
+        "should be out: check the box, or end it with kill -KILL %d\n",
+        c.where.c_str(), who.c_str(), static_cast<int>(port), kHolderStopSeconds,
+        static_cast<int>(holder));
+    return false;
+}
+
+}  // namespace
 
 int RunWait(const Command& c)
 {
@@ -35,18 +89,27 @@ int RunEstop(const Command& c)
                     .c_str());
         }
         StopNoteLink(true);
-        if (NirekInstall(port) != 0)
+        if (NirekInstall(port) != 0 && !StopTheHolder(c, port))
             return PortOpenFailed(c, port, ZRQ_CANT_OPEN_PORT, "Can't open COM port");
         on = " on COM" + std::to_string(port);
     }
-    if (NirekEstop() != 0)
+    int32_t result = NirekEstop();
+    if (result == ZRQ_STOP_NOT_SENT)
+        return Fail(c, kExitIoError,
+            ("the emergency stop could not be written" + on
+                + ": the box was NOT told to stop; switch it off")
+                .c_str());
+    if (result != 0)
         return Fail(c, 1,
             ("emergency stop sent" + on
                 + ", but the box did not answer after it: it may be at its prompt or "
                   "switched off (zrqctl doctor)")
                 .c_str());
+    int32_t state = NirekGetState();
     printf("estop: emergency stop sent%s; the box %s\n", on.c_str(),
-        NirekGetState() ? "still reports motion" : "is stopped");
+        state == 0       ? "is stopped"
+            : state == 1 ? "still reports motion"
+                         : "did not answer after it");
     return 0;
 }
 

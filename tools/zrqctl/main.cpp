@@ -2,8 +2,12 @@
 // its state in the process, so one run takes a whole sequence of commands:
 //   zrqctl init velocity 20 move-xy 1in 0.5in pos finish
 #include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -63,6 +67,40 @@ int CheckAfterInit(const Command& init, const std::vector<Command>& commands, si
     return CheckCommands(limits, commands, next);
 }
 
+const int kExitCantCreate = 73;
+
+// The wire trace is checked before any port opens, as the library would take
+// it: a regular file that can be created, opened without waiting. A FIFO
+// nobody reads, a device or a directory would otherwise be found out only
+// with the port open (and the library runs without a trace then).
+bool TracePathUsable(const std::vector<Command>& commands)
+{
+    const char* path = getenv("ZRQAPI_TRACE_WIRE");
+    if (path == nullptr || path[0] == '\0')
+        return true;
+    int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    const char* reason = nullptr;
+    struct stat st;
+    if (fd < 0)
+        reason = errno == ENXIO ? "a FIFO with no reader, not a regular file" : strerror(errno);
+    else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        reason = S_ISDIR(st.st_mode) ? "a directory, not a regular file" : "not a regular file";
+    if (fd >= 0)
+        close(fd);
+    if (reason == nullptr)
+        return true;
+    // An emergency stop never waits for a trace.
+    for (const Command& command : commands)
+        if (command.spec->run == RunEstop) {
+            fprintf(stderr, "zrqctl: wire trace %s: %s; the stop goes out without a trace\n",
+                path, reason);
+            unsetenv("ZRQAPI_TRACE_WIRE");
+            return true;
+        }
+    fprintf(stderr, "zrqctl: wire trace %s: %s; nothing was sent\n", path, reason);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -114,6 +152,10 @@ int main(int argc, char** argv)
         tokens.push_back(argv[i]);
     if (tokens.empty())
         return Usage("no command given");
+    if (tokens.size() == 2 && tokens[0] == "job" && (tokens[1] == "--help" || tokens[1] == "-h")) {
+        PrintJobHelp();
+        return 0;
+    }
 
     std::vector<Command> commands;
     ParseError error;
@@ -124,6 +166,8 @@ int main(int argc, char** argv)
         return error.status;
     }
 
+    if (!TracePathUsable(commands))
+        return kExitCantCreate;
     g_options.progressLine = isatty(STDOUT_FILENO);
     StopArm();
     for (size_t at = 0; at < commands.size(); ++at) {

@@ -22,13 +22,14 @@ std::string ProgressText()
     int32_t x = 0, y = 0, z = 0, r = 0;
     double left = 0;
     std::string text;
+    int32_t failed = 0;
     switch (g_target.kind) {
     case Target::None:
     case Target::XY:
     case Target::XYZ:
-        Kap_GetRtPos(&x, &y, nullptr);
-        if (g_target.kind == Target::XYZ)
-            Kap_GetMachinePosition(nullptr, nullptr, &z);
+        failed = Kap_GetRtPos(&x, &y, nullptr);
+        if (g_target.kind == Target::XYZ && failed == 0)
+            failed = Kap_GetMachinePosition(nullptr, nullptr, &z);
         text = "X=" + FormatDistance(x) + " Y=" + FormatDistance(y);
         if (g_target.kind == Target::XYZ)
             text += " Z=" + FormatDistance(z);
@@ -37,16 +38,19 @@ std::string ProgressText()
             left = hypot(left, static_cast<double>(g_target.z) - z);
         break;
     case Target::Z:
-        Kap_GetMachinePosition(nullptr, nullptr, &z);
+        failed = Kap_GetMachinePosition(nullptr, nullptr, &z);
         text = "Z=" + FormatDistance(z);
         left = fabs(static_cast<double>(g_target.z) - z);
         break;
     case Target::R:
-        Kap_GetRotorPosition(&r);
+        failed = Kap_GetRotorPosition(&r);
         text = "R=" + FormatDistance(r);
         left = fabs(static_cast<double>(g_target.r) - r);
         break;
     }
+    // A position the box did not give is not shown as zero.
+    if (failed != 0)
+        return "position unknown (the box did not answer)";
     text += std::string(" ") + UnitName();
     if (g_target.kind != Target::None)
         text += ", " + FormatDistance(static_cast<int32_t>(llround(left))) + " to go";
@@ -124,9 +128,20 @@ int WaitUntilStopped(const Command& command)
     double& lastLine = inRun ? g_runClock.lastLine : start;
     double interval = inRun ? kPipeLineSecondsInRun : 1.0;
     bool shown = false;
-    while (Kap_InMotion()) {
+    int32_t state;
+    while ((state = Kap_InMotion()) != 0) {
         if (StopRequested())
             return StopNow();
+        if (state == ZRQ_ACK_TIMEOUT) {
+            if (shown && g_options.progressLine)
+                printf("\n");
+            StopNoteOpenLine(false);
+            fprintf(stderr,
+                "zrqctl: %s%s: the box did not answer while it moved: stopped waiting, position "
+                "unknown\n",
+                command.where.c_str(), command.spec->name);
+            return kExitTempFail;
+        }
         double now = Now();
         if (now - start > kWaitLimitSeconds) {
             if (shown && g_options.progressLine)

@@ -1,14 +1,17 @@
 // Stop on a signal. SIGINT, SIGTERM and SIGHUP during a run never leave the
-// box moving: the signal is only recorded, and the run, at its next point
-// between two library calls, sends the emergency stop, says what came of it
-// and exits 128 + the signal. The library is not re-entered from the signal.
+// box moving: the handler wakes a stop thread, which sends the library's
+// emergency stop at once (it passes whatever call the run is waiting in, and
+// that call then fails); the run, at its next point between two library
+// calls, says what came of it and exits 128 + the signal. The library is not
+// re-entered from the signal handler.
 //
 //   StopArm();                      once, before the first library call
 //   if (StopRequested())            in every loop and between library calls
 //       return StopNow();           the exit status
 //
 // With no link open a signal ends the run at once (nothing to stop). A
-// second signal while stopping ends it at once too, terminal restored.
+// second signal never cancels the stop: it ends the run at once, terminal
+// restored, but only once the stop bytes are out.
 #ifndef ZRQ_TOOLS_ZRQCTL_STOP_H
 #define ZRQ_TOOLS_ZRQCTL_STOP_H
 
@@ -19,7 +22,7 @@ bool StopRequested();
 // The same request as a flag that loops outside zrqctl can poll (the job
 // stream): non-zero once a stop signal came.
 volatile sig_atomic_t* StopFlag();
-// Sends the emergency stop when the link is open, reports, restores the
+// Waits for the stop thread's emergency stop, reports, restores the
 // terminal; gives 128 + the signal. Later calls only give the status.
 int StopNow();
 
