@@ -163,6 +163,24 @@ TEST_F(ZrqctlStop, DoubleInterruptFiftyMillisecondsApartStillStopsTheBox)
     }
 }
 
+// estop from a second terminal while another zrqctl drives the box: the
+// holder is asked to stop, lets go of the port, and the box halts.
+TEST_F(ZrqctlStop, EstopAsksAnotherZrqctlHoldingThePortToStop)
+{
+    ZrqctlProcess holder;
+    ASSERT_TRUE(holder.Start(root, Words(kLongMove)));
+    ASSERT_TRUE(holder.WaitForOutput("moving:", 20000)) << holder.out;
+    Outcome o = Run("estop");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("asked it to stop (SIGINT)"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("emergency stop sent on COM2; the box is stopped"), std::string::npos)
+        << o.out;
+    EXPECT_EQ(holder.Wait(20000), 130) << holder.err;
+    long stoppedAt = BoxX();
+    usleep(300000);
+    EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
+}
+
 // A trace into a FIFO that nobody reads would block every write to the box:
 // estop sends the stop without the trace; any other run refuses before the
 // port opens.
