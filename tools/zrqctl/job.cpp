@@ -98,10 +98,15 @@ struct Progress {
         const int width = 30;
         double part = plan->estimateSeconds > 0 ? elapsed / plan->estimateSeconds : 1;
         int filled = static_cast<int>(width * std::min(1.0, part));
-        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %.0f s left",
+        // Past the estimate nothing is known to be left: say how far past.
+        double left = plan->estimateSeconds - elapsed;
+        std::string remaining = left >= 0.5
+            ? std::to_string(static_cast<long>(left + 0.5)) + " s left"
+            : std::to_string(static_cast<long>(-left + 0.5)) + " s past the estimate";
+        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %s",
             std::string(static_cast<size_t>(filled), '#').c_str(),
             std::string(static_cast<size_t>(width - filled), '.').c_str(), shown, total, elapsed,
-            std::max(0.0, plan->estimateSeconds - elapsed));
+            remaining.c_str());
         fflush(stdout);
     }
     void End()
@@ -337,8 +342,7 @@ int RunJob(const Command& c)
             report.segments, plan.segments);
         return StopNow();
     case job::RunEnd::Failed:
-        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n",
-            where.c_str(),
+        fprintf(stderr, "zrqctl: %sjob: %s%s at segment %ld of %ld (%d: %s); %s\n", where.c_str(),
             report.line > 0 ? ("line " + std::to_string(report.line) + ": ").c_str() : "",
             report.result == ZRQ_ACK_TIMEOUT ? "the box did not answer" : "the box refused",
             report.segments, plan.segments, report.result,
