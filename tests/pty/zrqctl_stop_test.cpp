@@ -253,6 +253,24 @@ TEST_F(ZrqctlOnSilentLine, SecondInterruptNeverCancelsTheStop)
     EXPECT_NE(line.find(std::string(16, '\x60')), std::string::npos);
 }
 
+// A FIFO where the configuration file should be is no file to read: estop
+// and doctor say so at once instead of waiting for a writer.
+TEST_F(ZrqctlOnSilentLine, AFifoAsTheConfigurationIsNotWaitedFor)
+{
+    std::string config = root + "/qorin/qorin.cfg";
+    ASSERT_EQ(unlink(config.c_str()), 0);
+    ASSERT_EQ(mkfifo(config.c_str(), 0644), 0);
+    for (const char* command : {"estop", "doctor"}) {
+        auto start = std::chrono::steady_clock::now();
+        Outcome o = Run(command);
+        EXPECT_LT(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0)
+            << command;
+        EXPECT_NE(o.status, 0) << command;
+    }
+    EXPECT_EQ(Run("estop").status, 3);
+}
+
 }  // namespace
 
 #endif
