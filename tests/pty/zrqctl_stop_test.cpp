@@ -181,6 +181,21 @@ TEST_F(ZrqctlStop, EstopAsksAnotherZrqctlHoldingThePortToStop)
     EXPECT_EQ(BoxX(), stoppedAt) << "the box is still moving";
 }
 
+// A box that dies while a --wait move runs: the wait ends after one time-out
+// and its resynchronisation, says why, and shows no made-up position.
+TEST_F(ZrqctlStop, ABoxThatDiesDuringAWaitEndsItWithinATimeOut)
+{
+    ZrqctlProcess ctl;
+    ASSERT_TRUE(ctl.Start(root, Words("--wait init timeout 10 velocity 10 move-xy 5in 0")));
+    ASSERT_TRUE(ctl.WaitForOutput("moving:", 20000)) << ctl.out;
+    StopBox();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ctl.Wait(30000), 75) << ctl.err;
+    EXPECT_LT(SecondsSince(start), 12.0) << ctl.err;
+    EXPECT_NE(ctl.err.find("the box did not answer while it moved"), std::string::npos) << ctl.err;
+    EXPECT_EQ(ctl.out.find("X=0 Y=0"), std::string::npos) << ctl.out;
+}
+
 // A trace into a FIFO that nobody reads would block every write to the box:
 // estop sends the stop without the trace; any other run refuses before the
 // port opens.
