@@ -55,7 +55,7 @@ int RunPorts(const Command& c)
         if (r.statError == 0)
             mapped.insert(RealPath(r.device));
         printf("%s", PortLabel(r).c_str());
-        if (!r.comLinkPresent)
+        if (!r.comLinkPresent && !r.rootTooLong)
             printf(" no link %s, on-board port", r.comLink.c_str());
         if (!problem.empty()) {
             printf(": %s\n", problem.c_str());
