@@ -66,7 +66,7 @@ static int DevicePath(int32_t portNumber, char* path, size_t size)
 // A line belongs to the process that opened it: a forked child shares the
 // descriptor (and its lock) but must neither use it nor give it back.
 struct OpenLine {
-    int fd = -1;
+    std::atomic<int> fd {-1};
     pid_t owner = 0;
     // Set once the line was given back at exit or unload; read without the
     // line lock by PlatSerialOwned.

@@ -550,3 +550,19 @@ int PlatSerialOwned(PlatHandle device)
         return NetSerialOwned(device);
     return 1;
 }
+
+// Unloading the DLL (FreeLibrary) with a port open closes it, so that the
+// port is free again for the next opener, in this process or another. At
+// process exit (reserved is set) the other threads are gone and the system
+// closes the handles itself: nothing is touched then.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        for (PortClaim& c : s_claims)
+            if (c.claim != nullptr) {
+                CloseHandle(c.device);
+                CloseHandle(c.claim);
+                c = PortClaim();
+            }
+    return TRUE;
+}

@@ -92,7 +92,7 @@ bool ComUnusable(const ComPort* port)
 {
     // A line this process no longer owns (a forked child's copy, or one
     // given back as the process exits) fails like a dead one.
-    return port->dead || CallStopped()
+    return port->dead || (CallStopped() && !port->ignoresStop)
         || (port->portHandle != kPlatNoHandle && !PlatSerialOwned(port->portHandle));
 }
 

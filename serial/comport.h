@@ -25,6 +25,9 @@ struct ComPort {
     // Set when a reply was lost and the link could not be resynchronised;
     // until the port is opened again nothing more is sent and no wait starts.
     bool dead = false;
+    // The dumb terminal's own channel: an emergency stop meant for the box's
+    // link does not end a terminal session. Kept across reset and reopen.
+    bool ignoresStop = false;
 };
 
 void ComReset(ComPort* port, int32_t portNumber);

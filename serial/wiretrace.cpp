@@ -7,38 +7,19 @@
 
 namespace {
 
-const uint32_t kPendingMax = 32;
+const uint32_t kRunMax = 32;
 
 struct WireTraceState {
     bool variableRead = false;
     FILE* file = nullptr;
     uint64_t startTicks = 0;
     uint64_t ticksPerSecond = 1;
-    // Single bytes written since the last line, with the time of the first.
-    uint8_t pending[kPendingMax] = {};
-    uint32_t pendingCount = 0;
-    uint64_t pendingMicros = 0;
+    // Single bytes of the line still open: they are in the file already,
+    // the line's end is not.
+    uint32_t runCount = 0;
 };
 
 WireTraceState g_wireTrace;
-
-void FlushPending();
-
-// Single bytes still waiting for their line reach the file when the process
-// ends (or the library is unloaded): the last bytes before exit() are often
-// the ones that matter.
-struct FlushAtEnd {
-    ~FlushAtEnd()
-    {
-        PlatLineEnter();
-        if (g_wireTrace.file != nullptr) {
-            FlushPending();
-            fflush(g_wireTrace.file);
-        }
-        PlatLineLeave();
-    }
-};
-FlushAtEnd g_flushAtEnd;
 
 uint64_t MicrosNow()
 {
@@ -76,27 +57,34 @@ bool Begin()
     return t.file != nullptr;
 }
 
-void Line(uint64_t micros, char direction, const uint8_t* bytes, uint32_t n)
+// A line's start: the time, the direction and, for bytes written, the
+// command letter, as the simulator's log names a frame by it.
+void LineStart(uint64_t micros, char direction, uint8_t first)
 {
     FILE* f = g_wireTrace.file;
     fprintf(f, "%llu %c", static_cast<unsigned long long>(micros), direction);
-    // The command letter, as the simulator's log names a frame by it.
-    uint8_t first = n > 0 ? bytes[0] : 0;
     if (direction == '>'
         && ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || first == '|'))
-        fprintf(f, " '%c'", bytes[0]);
+        fprintf(f, " '%c'", first);
+}
+
+void Line(uint64_t micros, char direction, const uint8_t* bytes, uint32_t n)
+{
+    FILE* f = g_wireTrace.file;
+    LineStart(micros, direction, n > 0 ? bytes[0] : 0);
     for (uint32_t i = 0; i < n; ++i)
         fprintf(f, " %02x", bytes[i]);
     fputc('\n', f);
 }
 
-void FlushPending()
+// Ends the line of single bytes, if one is open.
+void EndRun()
 {
     WireTraceState& t = g_wireTrace;
-    if (t.pendingCount == 0)
+    if (t.runCount == 0)
         return;
-    Line(t.pendingMicros, '>', t.pending, t.pendingCount);
-    t.pendingCount = 0;
+    fputc('\n', t.file);
+    t.runCount = 0;
 }
 
 }  // namespace
@@ -108,14 +96,18 @@ void WireTrace(WireEvent event, int32_t portNumber, const uint8_t* bytes, uint32
     WireTraceState& t = g_wireTrace;
     uint64_t now = MicrosNow();
     if (event == kWireWrite && n == 1) {
-        if (t.pendingCount == kPendingMax)
-            FlushPending();
-        if (t.pendingCount == 0)
-            t.pendingMicros = now;
-        t.pending[t.pendingCount++] = bytes[0];
+        // Each byte reaches the file as it is written, so the trace holds
+        // every byte the box was sent however the process ends (even by
+        // _exit or a crash); only the line's end waits for the next event.
+        if (t.runCount == kRunMax)
+            EndRun();
+        if (t.runCount++ == 0)
+            LineStart(now, '>', bytes[0]);
+        fprintf(t.file, " %02x", bytes[0]);
+        fflush(t.file);
         return;
     }
-    FlushPending();
+    EndRun();
     unsigned long long micros = now;
     switch (event) {
     case kWireOpen:
@@ -140,7 +132,7 @@ void WireTraceReset()
 {
     WireTraceState& t = g_wireTrace;
     if (t.file != nullptr) {
-        FlushPending();
+        EndRun();
         fclose(t.file);
     }
     t = WireTraceState();

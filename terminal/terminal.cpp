@@ -54,6 +54,7 @@ static void RunSession(ComPort* port)
 int32_t DumbTerminal(int32_t portNumber)
 {
     ComPort port;
+    port.ignoresStop = true;
     ComReset(&port, portNumber);
     ComInstall(&port);
     if (ComIsInstalled(&port)) {

@@ -44,6 +44,17 @@ if [[ ",$tools," == *,zrqctl,* ]]; then
     words=$(PATH="$prefix/bin:$PATH" bash -c 'source "$1"; COMP_WORDS=(zrqctl es); COMP_CWORD=1;
         _zrqctl; echo "${COMPREPLY[*]}"' _ "$completion")
     [ "$words" = "estop" ] || fail "completing 'zrqctl es' gave '$words', not estop"
+    # A job's option values, and files (not commands) after job.
+    complete_words() {
+        PATH="$prefix/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@");
+            COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zrqctl; echo "${COMPREPLY[*]}"' _ "$completion" "$@"
+    }
+    words=$(complete_words zrqctl job a.gcode --tool "")
+    [ "$words" = "pen laser mill" ] || fail "completing a job's --tool gave '$words'"
+    words=$(complete_words zrqctl job a.gcode --units "")
+    [ "$words" = "in mm" ] || fail "completing a job's --units gave '$words'"
+    words=$(cd "$prefix/bin" && complete_words zrqctl job zrq)
+    [[ " $words " == *" zrqctl "* ]] || fail "completing 'zrqctl job zrq' gave '$words', not files"
 fi
 soname=$(objdump -p "$prefix/$libdir/libzrqapi.so" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libzrqapi.so.$major" ] || fail "SONAME is '$soname', not libzrqapi.so.$major"

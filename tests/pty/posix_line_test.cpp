@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -518,6 +519,7 @@ TEST_F(PosixLine, AForkedChildNeitherUsesNorGivesBackTheParentsLine)
     box_.Start();
     ASSERT_EQ(NirekInstall(1), 0);
     NirekSetTimeout(15);
+    NirekSetWaitMode(1);
     std::thread waiter([] { NirekParam(1, 1); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     pid_t pid = fork();
@@ -543,6 +545,30 @@ TEST_F(PosixLine, AForkedChildNeitherUsesNorGivesBackTheParentsLine)
         if (got[i] == 0x70 && got[i + 1] == 0x00 && got[i + 2] == 0x02)
             ++frames;
     EXPECT_EQ(frames, 0u) << "the child's frame reached the line";
+}
+
+void CountSignal(int) { }
+
+// Under a storm of signals every sleep still ends at its deadline: the probe
+// of a silent box (a line break between 50 ms sleeps, the reply waits) takes
+// its usual 1.6 s, not for ever.
+TEST_F(PosixLine, SleepsKeepTheirDeadlinesUnderASignalStorm)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = CountSignal;
+    struct sigaction previous;
+    sigaction(SIGALRM, &action, &previous);
+    ASSERT_EQ(NirekInstall(1), 0);
+    struct itimerval storm = {{0, 50}, {0, 50}};  // 20 kHz
+    setitimer(ITIMER_REAL, &storm, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(NirekGetBoxState(), 3);
+    double seconds = Since(start);
+    struct itimerval off = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_LT(seconds, 10.0);
 }
 
 #ifdef ZRQ_LIBRARY_FILE

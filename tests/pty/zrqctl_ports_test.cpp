@@ -3,7 +3,9 @@
 // not open is named with the system's reason.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -81,6 +83,39 @@ TEST_F(ZrqctlPorts, PortsNamesEachPathAndWhatIsWrongWithIt)
     EXPECT_NE(o.err.find("zrqctl: terminal: COM4 (" + Com(4) + " -> " + root
                   + "/plain-file): not a serial device"),
         std::string::npos)
+        << o.err;
+}
+
+// A monitor program that reads the line without a lock is named; a root too
+// long for a path opens nothing, not the on-board port; a busy port is 7 for
+// the hex terminal as for the library's.
+TEST_F(ZrqctlPorts, UnlockedReadersLongRootsAndBusyTerminalsAreToldApart)
+{
+    pid_t reader = fork();
+    if (reader == 0) {
+        int fd = open(sim.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        pause();
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    usleep(200000);
+    Outcome o = Run("ports");
+    kill(reader, SIGKILL);
+    WaitExit(reader, 5000);
+    EXPECT_NE(o.out.find("COM2 (" + Com(2) + " -> " + sim.path() + "): open in process "
+                  + std::to_string(reader) + " (zrq_pty_tests), which takes no lock"),
+        std::string::npos)
+        << o.out;
+
+    std::string longRoot = root + "/" + std::string(4100, 'r');
+    o = RunZrqctl(root, {"--root", longRoot, "ports"});
+    EXPECT_NE(o.out.find("COM1 (under a too long ZRQAPI_ROOT): ZRQAPI_ROOT is too long"),
+        std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.out.find("/dev/ttyS"), std::string::npos) << o.out;
+
+    o = Run("terminal 5 --hex");
+    EXPECT_EQ(o.status, 7) << o.err;
+    EXPECT_NE(o.err.find("in use by process " + std::to_string(getpid())), std::string::npos)
         << o.err;
 }
 

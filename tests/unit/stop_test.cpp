@@ -181,8 +181,9 @@ TEST_F(DeadBox, PositionReadsFailWithTheirOutputsUntouched)
         const char* name;
         int32_t (*call)(int32_t*, int32_t*, int32_t*);
     } reads[] = {
-        {"Kap_GetMachinePosition", Kap_GetMachinePosition},
-        {"Kap_GetRtPos", Kap_GetRtPos},
+        {"Kap_GetMachinePosition",
+            [](int32_t* x, int32_t* y, int32_t* z) { return Kap_GetMachinePosition(x, y, z); }},
+        {"Kap_GetRtPos", [](int32_t* x, int32_t* y, int32_t* z) { return Kap_GetRtPos(x, y, z); }},
         {"Kap_GetRotorPosition",
             [](int32_t* r, int32_t*, int32_t*) { return Kap_GetRotorPosition(r); }},
     };

@@ -14,6 +14,7 @@
 
 #include "include/zrqapi.h"
 #include "platform/fake.h"
+#include "protocol/protocol.h"
 #include "serial/wiretrace.h"
 #include "support/line_double.h"
 #include "support/reset.h"
@@ -109,6 +110,21 @@ TEST_F(WireTraceTest, OffWithoutTheVariableAndReadOnlyOnce)
 }
 
 }  // namespace
+
+// Single bytes are in the file the moment they are written: a process that
+// ends right after them (by _exit, or a crash) leaves them in the trace. Here
+// the stop on a dead link is followed by nothing at all.
+TEST_F(WireTraceTest, SingleBytesAreInTheFileAsSoonAsTheyAreWritten)
+{
+    Start(path);
+    ASSERT_EQ(NirekInstall(3), 0);
+    g_link.dead = true;
+    EXPECT_EQ(NirekEstop(), 1);
+    std::vector<TraceLine> lines = ReadTrace(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].event, "open COM3");
+    EXPECT_EQ(lines[1].event, "> 60 60 60 60 60 60 60 60 60 60 60 60 60 60 60 60");
+}
 
 #ifndef _WIN32
 // A name that is no regular file is refused once, on standard error, and

@@ -320,6 +320,25 @@ void DriveBox()
 
 }  // namespace
 
+// FreeLibrary with the port open closes it: loaded again, the library can
+// open the same port at once.
+void CheckUnloadClosesThePort(int port)
+{
+    auto install = ZRQ_RESOLVE(NirekInstall, "NirekInstall");
+    if (!install || install(port) != 0) {
+        Check(false, "NirekInstall(%d) opens the port before the unload", port);
+        return;
+    }
+    FreeLibrary(g_library);
+    g_library = LoadLibraryA("ZRQAPI.dll");
+    install = g_library ? ZRQ_RESOLVE(NirekInstall, "NirekInstall") : nullptr;
+    auto remove = g_library ? ZRQ_RESOLVE(NirekRemove, "NirekRemove") : nullptr;
+    Check(install && install(port) == 0, "after FreeLibrary with COM%d open, the port opens again",
+        port);
+    if (remove)
+        remove();
+}
+
 int main(int argc, char** argv)
 {
     bool box = false;
@@ -354,10 +373,12 @@ int main(int argc, char** argv)
         if (silentPort > 0) {
             CheckWaitSleeps(silentPort, false);
             CheckReadsAfterWaitReturnAtOnce(silentPort);
+            CheckUnloadClosesThePort(silentPort);
         }
-        if (hangupPort > 0)
+        if (hangupPort > 0 && g_library != nullptr)
             CheckWaitSleeps(hangupPort, true);
-        FreeLibrary(g_library);
+        if (g_library != nullptr)
+            FreeLibrary(g_library);
     }
     printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 && g_passed > 0 ? 0 : 1;

@@ -135,10 +135,15 @@ struct Progress {
         const int width = 30;
         double part = plan->estimateSeconds > 0 ? elapsed / plan->estimateSeconds : 1;
         int filled = static_cast<int>(width * std::min(1.0, part));
-        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %.0f s left",
+        // Past the estimate nothing is known to be left: say how far past.
+        double left = plan->estimateSeconds - elapsed;
+        std::string remaining = left >= 0.5
+            ? std::to_string(static_cast<long>(left + 0.5)) + " s left"
+            : std::to_string(static_cast<long>(-left + 0.5)) + " s past the estimate";
+        printf("\r\033[K[%s%s] segment %ld of %ld, %.0f s, %s",
             std::string(static_cast<size_t>(filled), '#').c_str(),
             std::string(static_cast<size_t>(width - filled), '.').c_str(), shown, total, elapsed,
-            std::max(0.0, plan->estimateSeconds - elapsed));
+            remaining.c_str());
         fflush(stdout);
     }
     void End()

@@ -92,8 +92,8 @@ bool TracePathUsable(const std::vector<Command>& commands)
     // An emergency stop never waits for a trace.
     for (const Command& command : commands)
         if (command.spec->run == RunEstop) {
-            fprintf(stderr, "zrqctl: wire trace %s: %s; the stop goes out without a trace\n",
-                path, reason);
+            fprintf(stderr, "zrqctl: wire trace %s: %s; the stop goes out without a trace\n", path,
+                reason);
             unsetenv("ZRQAPI_TRACE_WIRE");
             return true;
         }

@@ -244,11 +244,13 @@ void PrintHelp()
         printf("  %-9s %s\n", spec.name, spec.help);
     printf("  %-9s %s\n", "run", "FILE  commands from FILE, one per line, # comments");
     printf("\nExit status: 0, the library's result code (1..11), 75 when the box did not\n"
-           "acknowledge in time, 64 for bad usage or a distance or speed the box cannot\n"
-           "take (checked after init, before anything is sent), 65 for a job file that\n"
-           "is broken or refused, 1 when a job ended more than a step off its plan,\n"
-           "128 + the signal after Ctrl-C, SIGTERM or SIGHUP (the emergency stop goes\n"
-           "out first).\n");
+           "acknowledge in time or stopped answering, 64 for bad usage or a distance or\n"
+           "speed the box cannot take (checked after init, before anything is sent), 65\n"
+           "for a job file that is broken or refused, 66 for a run file that cannot be\n"
+           "read, 73 for a preview or trace file that cannot be created, 74 when the\n"
+           "terminal cannot write or the stop could not be written, 1 when a job ended\n"
+           "more than a step off its plan, 128 + the signal after Ctrl-C, SIGTERM or\n"
+           "SIGHUP (the emergency stop goes out first).\n");
 }
 
 int Usage(const std::string& message)

@@ -29,7 +29,11 @@ struct PortReport {
     int openError = 0;     // errno of a trial open, 0 when it opened
     pid_t lockHolder = 0;  // process holding the device's lock, 0 none
     std::string lockHolderName;
-    NetPort net;  // mapped to a network serial server: nothing local is looked at
+    pid_t opener = 0;  // another process with the device open but no lock, 0 none
+    std::string openerName;
+    bool groupMayOpen = false;  // the device's group has read and write
+    bool rootTooLong = false;   // the library refuses the path: nothing is opened
+    NetPort net;                // mapped to a network serial server: nothing local is looked at
 };
 
 // Looks without holding anything open afterwards.

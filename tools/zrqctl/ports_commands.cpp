@@ -64,7 +64,7 @@ int RunPorts(const Command& c)
                 printf(": %s\n", problem.c_str());
             continue;
         }
-        if (!r.comLinkPresent)
+        if (!r.comLinkPresent && !r.rootTooLong)
             printf(" no link %s, on-board port", r.comLink.c_str());
         if (!problem.empty()) {
             printf(": %s\n", problem.c_str());

@@ -26,7 +26,8 @@ volatile sig_atomic_t s_quitWhenSent = 0;  // a second signal came before the st
 volatile sig_atomic_t s_linkMaybeOpen = 0;
 struct termios s_savedTerminal;
 bool s_terminalSaved = false;
-int s_wake[2] = {-1, -1};  // the handler writes a byte, the stop thread reads it
+int s_wake[2] = {-1, -1};   // the handler writes a byte, the stop thread reads it
+bool s_stopThread = false;  // the stop thread runs; else StopNow stops the box itself
 
 void Say(const char* text)
 {
@@ -102,12 +103,17 @@ void OnSignal(int signalNumber)
                        : "zrqctl: interrupted; no link was open, nothing sent to the box\n");
         _exit(128 + signalNumber);
     }
+    if (s_openLine)
+        Say("\n");
+    s_openLine = 0;
+    if (!s_stopThread) {
+        Say("zrqctl: stopping: the emergency stop goes out after the call in progress\n");
+        return;
+    }
     char byte = 1;
     ssize_t ignored = write(s_wake[1], &byte, 1);
     (void)ignored;
-    Say(s_openLine ? "\nzrqctl: stopping: emergency stop going out now\n"
-                   : "zrqctl: stopping: emergency stop going out now\n");
-    s_openLine = 0;
+    Say("zrqctl: stopping: emergency stop going out now\n");
 }
 
 }  // namespace
@@ -125,8 +131,10 @@ void StopArm()
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     pthread_t thread;
-    if (s_wake[0] >= 0 && pthread_create(&thread, nullptr, StopThread, nullptr) == 0)
+    if (s_wake[0] >= 0 && pthread_create(&thread, nullptr, StopThread, nullptr) == 0) {
         pthread_detach(thread);
+        s_stopThread = true;
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -178,7 +186,13 @@ int StopNow()
         fprintf(stderr, "zrqctl: interrupted; no link was open, nothing sent to the box\n");
         return status;
     }
-    // The stop thread was woken by the signal; its answer is what counts.
+    // Without a stop thread the stop goes out now, after the call that was
+    // running; else the thread woken by the signal has sent it.
+    if (!s_stopThread) {
+        s_stopState = 1;
+        s_stopResult = NirekEstop();
+        s_stopState = 2;
+    }
     while (s_stopState != 2) {
         struct timespec pause = {0, 1000000};
         nanosleep(&pause, nullptr);

@@ -10,8 +10,9 @@
 //       return StopNow();           the exit status
 //
 // With no link open a signal ends the run at once (nothing to stop). A
-// second signal never cancels the stop: it ends the run at once, terminal
-// restored, but only once the stop bytes are out.
+// second signal never cancels the stop: it ends the run, terminal restored,
+// as soon as the library's stop call has returned (its bytes are out, and
+// its resynchronisation has ended).
 #ifndef ZRQ_TOOLS_ZRQCTL_STOP_H
 #define ZRQ_TOOLS_ZRQCTL_STOP_H
 

@@ -60,7 +60,8 @@ int RunTerminalHex(const Command& c)
         std::string problem = PortProblem(report);
         fprintf(stderr, "zrqctl: %sterminal: %s: %s\n", c.where.c_str(), PortLabel(report).c_str(),
             problem.empty() ? strerror(errno) : problem.c_str());
-        return kExitIoError;
+        // As the library's terminal: a port that cannot be opened is 7.
+        return ZRQ_CANT_OPEN_PORT;
     }
     struct termios saved;
     bool console = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
