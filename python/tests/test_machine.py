@@ -135,10 +135,16 @@ def test_positions_out_of_range_are_refused_before_anything_is_sent(box, value):
         assert len(box.events()) == sent
 
 
-@pytest.mark.parametrize("speed, units, expected", [(500, "mm", 508.0), (20, "in", 20.0), (0.6, "in", 1.0)])
-def test_velocity_is_rounded_to_whole_inches_per_minute(box, speed, units, expected):
+@pytest.mark.parametrize(
+    "speed, units, expected, speed_word",
+    # The simulated Y axis: 8,000 steps an inch, speed unit 16,384, so one
+    # speed value is 7.5 thousandths of an inch a minute.
+    [(500, "mm", 500.0, 2625), (20, "in", 20.0, 2667), (15, "mm", 15.0, 79), (0.6, "in", 0.6, 80)],
+)
+def test_velocity_goes_out_in_thousandths_of_an_inch_a_minute(box, speed, units, expected, speed_word):
     with box.machine() as m:
-        assert m.velocity(speed, units=units) == pytest.approx(expected)
+        assert m.velocity(speed, units=units) == pytest.approx(expected, rel=1e-3)
+        assert box.events()[-1].split()[:2] == ["s", str(speed_word)]
         with pytest.raises(ValueError):
             m.velocity(0)
 

@@ -319,17 +319,18 @@ class Machine:
     def velocity(self, speed: float, units: Optional[Units] = None) -> float:
         """Sets the path speed in units per minute and returns the speed set.
 
-        The box takes whole inches per minute, so the speed is rounded to
-        the nearest one (at least 1)."""
+        The speed goes to the box in thousandths of an inch a minute (the
+        library rounds that to the box's own speed step), so 15 mm/min runs
+        at 15 mm/min, not at a whole inch a minute."""
         u = self._units(units)
         inches = scaled(speed, u, "speed") / TENTH_MILS_PER_INCH
-        if not inches > 0 or round(inches) < 1:
-            raise ValueError(f"speed {speed} {u}/min is below the slowest the box takes, 1 in/min")
-        ipm = round(inches)
-        if ipm > _library.INT32_MAX:
+        if not inches > 0 or round(inches * 1000) < 1:
+            raise ValueError(f"speed {speed} {u}/min is below the slowest the box takes, 0.001 in/min")
+        mils = round(inches * 1000)
+        if mils > _library.INT32_MAX:
             raise ValueError(f"speed {speed} {u}/min is out of range")
-        self._call("Kap_Velocity", ipm)
-        return ipm * TENTH_MILS_PER_INCH / TENTH_MILS_PER_UNIT[u]
+        self._call("Kap_VelocityMils", mils)
+        return round(mils * TENTH_MILS_PER_INCH / 1000 / TENTH_MILS_PER_UNIT[u], 6)
 
     @_stops_on_interrupt
     def sample_spacing(self, count: int, distance: float, units: Optional[Units] = None) -> None:

@@ -1,6 +1,7 @@
 // What the SVG reader's parts share: the document as a tree (read whole
 // first, since references, style sheets and clip paths point anywhere in
-// it), the style cascade and the clipping of polylines.
+// it), the style cascade, the clipping of polylines, and the drawing: what
+// an element hands down to its children and the reader's state.
 #ifndef ZRQ_TOOLS_JOB_SVG_INTERNAL_H
 #define ZRQ_TOOLS_JOB_SVG_INTERNAL_H
 
@@ -147,6 +148,102 @@ std::string Specified(const Document& doc, Styles* styles, int node, const std::
 // the nonzero rule, or even-odd); parts outside are dropped.
 void ClipPolylines(const std::vector<std::vector<Point>>& polygons, bool evenOdd,
     std::vector<std::vector<Point>>* lines);
+
+// ---- drawing ----
+
+// svg.cpp: lengths, viewports, references and the root with its layers;
+// svg_walk.cpp: the elements (groups, switch, nested svg, use, clip paths);
+// svg_shapes.cpp: shapes into lines, dashes; svg_markers.cpp: markers.
+
+const double kDefaultUserPerInch = 96;
+const int kMostNesting = 32;  // use, markers and viewports inside each other
+const long kMostElements = 1000000;
+
+struct Stroke {
+    std::vector<Point> points;  // machine inches
+    int line = 0;
+};
+
+// What an element hands down to its children.
+struct Context {
+    Matrix ctm;  // user space to machine inches
+    bool visible = true;
+    double viewWidth = 100, viewHeight = 100;  // the viewport, user units (percentages)
+    double strokeWidth = 1;
+    std::string markers[3];  // start, mid, end: "url(#id)" or empty
+    std::string dashes = "none", dashOffset = "0";
+};
+
+struct Reader {
+    const std::string* name = nullptr;
+    const ParseOptions* options = nullptr;
+    Program* program = nullptr;
+    svg::Document doc;
+    svg::Styles styles;
+    std::string error;
+    double userPerInch = kDefaultUserPerInch;
+    std::vector<Stroke>* out = nullptr;
+    size_t points = 0;
+    long walked = 0;  // elements drawn, clones counted each time
+    int depth = 0;
+    bool measuring = false;    // drawing a hidden layer only to measure it
+    std::vector<int> drawing;  // use targets and markers being drawn, against cycles
+
+    const svg::Node& N(int node) const { return doc.nodes[static_cast<size_t>(node)]; }
+    std::string Where(int node) const
+    {
+        return *name + ":" + std::to_string(N(node).line) + ":" + std::to_string(N(node).column);
+    }
+    void Fail(int node, const std::string& message)
+    {
+        if (error.empty())
+            error = Where(node) + ": " + message;
+    }
+    std::string Style(int node, const char* property)
+    {
+        return svg::Specified(doc, &styles, node, property);
+    }
+};
+
+bool ParseLength(const Reader& r, const char* text, double whole, double* value, std::string* why);
+bool UserLength(
+    Reader& r, int node, const char* name, double whole, double fallback, double* value);
+double Diagonal(const Context& c);
+bool ViewBox(Reader& r, int node, double vb[4]);
+Matrix ViewBoxMatrix(const double vb[4], double width, double height, const char* aspect);
+Matrix Translate(double x, double y);
+int Target(const Reader& r, const char* href);
+void AddStroke(Reader& r, Stroke stroke);
+std::vector<Point> Rectangle(const Matrix& m, double x, double y, double w, double h);
+
+// Draws what `draw` draws, then keeps only its parts inside the polygons
+// (machine inches).
+template<typename Draw>
+void Clipped(
+    Reader& r, const std::vector<std::vector<Point>>& polygons, bool evenOdd, int line, Draw draw)
+{
+    std::vector<Stroke>* outer = r.out;
+    std::vector<Stroke> inner;
+    r.out = &inner;
+    draw();
+    r.out = outer;
+    std::vector<std::vector<Point>> lines;
+    for (Stroke& s : inner)
+        lines.push_back(std::move(s.points));
+    svg::ClipPolylines(polygons, evenOdd, &lines);
+    for (auto& l : lines) {
+        Stroke s;
+        s.points = std::move(l);
+        s.line = line;
+        r.out->push_back(std::move(s));
+    }
+}
+
+bool Geometry(Reader& r, int node, const Context& c, Pen* pen);
+void Walk(Reader& r, int node, Context c, bool force = false);
+void Shape(Reader& r, int node, const Context& c);
+void Markers(Reader& r, int node, const Context& c, const Pen& pen);
+bool Enter(Reader& r, int node, Context* c, bool force);
 
 }  // namespace svg
 }  // namespace job

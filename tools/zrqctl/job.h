@@ -11,6 +11,8 @@
 
 #include "tools/job/job.h"
 
+struct Command;
+
 struct JobRequest {
     std::string path;
     bool dryRun = false;
@@ -32,5 +34,9 @@ struct JobRequest {
     job::OptimizeReport optimized;
     std::vector<std::string> warnings;  // printed before the plan
 };
+
+// The job command's options into the request and the reader's options;
+// false with why.
+bool ReadOptions(const Command& c, JobRequest* request, job::ParseOptions* parse, std::string* why);
 
 #endif
