@@ -117,6 +117,18 @@ TEST_F(ZrqctlPorts, UnlockedReadersLongRootsAndBusyTerminalsAreToldApart)
     EXPECT_EQ(o.status, 7) << o.err;
     EXPECT_NE(o.err.find("in use by process " + std::to_string(getpid())), std::string::npos)
         << o.err;
+
+    // A port mapped to a network server is no local line: refused, nothing opened.
+    std::string mapping = Com(6);
+    unlink(mapping.c_str());
+    FILE* f = fopen(mapping.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("tcp://127.0.0.1:9\n", f);
+    fclose(f);
+    o = Run("terminal 6 --hex");
+    unlink(mapping.c_str());
+    EXPECT_EQ(o.status, 7) << o.err;
+    EXPECT_NE(o.err.find("COM6 is mapped to tcp://127.0.0.1:9"), std::string::npos) << o.err;
 }
 
 TEST_F(ZrqctlPorts, DoctorPassesOnAWorkingSetupAndSaysWhatToDoOtherwise)

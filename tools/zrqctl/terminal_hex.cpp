@@ -55,6 +55,15 @@ int RunTerminalHex(const Command& c)
     if (port < kFirstComPort || port > kLastComPort)
         return Fail(c, 1, "the port number must be 1 to 8");
     PortReport report = CheckPort(port);
+    if (report.net.mapped) {
+        // This terminal reads a local line; the server's Telnet layer is the
+        // library's to speak, and its own terminal does.
+        fprintf(stderr,
+            "zrqctl: %sterminal: COM%d is mapped to %s (%s); --hex reads a local line only: use "
+            "'terminal %d' without --hex\n",
+            c.where.c_str(), port, report.net.url.c_str(), report.net.source.c_str(), port);
+        return ZRQ_CANT_OPEN_PORT;
+    }
     int line = OpenLine(report.device);
     if (line < 0) {
         std::string problem = PortProblem(report);
